@@ -1,0 +1,409 @@
+#include "bus/local-sse-server.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QTcpSocket>
+
+namespace {
+const char kBufferProperty[] = "kelp_request_buffer";
+const char kHandledProperty[] = "kelp_handled";
+const QByteArray kHeadEnd = QByteArrayLiteral("\r\n\r\n");
+const QByteArray kJsonUtf8 = QByteArrayLiteral("application/json; charset=utf-8");
+const QByteArray kJson = QByteArrayLiteral("application/json");
+const QByteArray kAssetPrefix = QByteArrayLiteral("/widget/asset/");
+// Each readyRead takes at most this much, so one read never holds far more than the head bound.
+constexpr qint64 kSocketReadBuffer = 64 * 1024;
+
+const QByteArray &streamOpening()
+{
+	static const QByteArray opening = QByteArrayLiteral("HTTP/1.1 200 OK\r\n"
+							    "Content-Type: text/event-stream; charset=utf-8\r\n"
+							    "Cache-Control: no-cache, no-transform\r\n"
+							    "Connection: keep-alive\r\n"
+							    "Access-Control-Allow-Origin: *\r\n"
+							    "X-Accel-Buffering: no\r\n"
+							    "\r\n"
+							    "retry: 1500\n"
+							    ": kelp-local-ready\n\n");
+	return opening;
+}
+
+QByteArray reasonPhrase(int status)
+{
+	switch (status) {
+	case 204:
+		return QByteArrayLiteral("No Content");
+	case 404:
+		return QByteArrayLiteral("Not Found");
+	default:
+		return QByteArrayLiteral("OK");
+	}
+}
+
+bool isLiveStream(const QPointer<QTcpSocket> &socket)
+{
+	return socket && socket->state() == QAbstractSocket::ConnectedState;
+}
+} // namespace
+
+QByteArray jsonStringBody(const QString &text)
+{
+	const QByteArray utf8 = text.toUtf8();
+	QByteArray out;
+	out.reserve(utf8.size());
+	for (const char c : utf8) {
+		const auto byte = static_cast<unsigned char>(c);
+		switch (byte) {
+		case '"':
+			out += "\\\"";
+			break;
+		case '\\':
+			out += "\\\\";
+			break;
+		case '\n':
+			out += "\\n";
+			break;
+		case '\r':
+			out += "\\r";
+			break;
+		case '\t':
+			out += "\\t";
+			break;
+		case '\b':
+			out += "\\b";
+			break;
+		case '\f':
+			out += "\\f";
+			break;
+		default:
+			if (byte < 0x20) {
+				static const char hex[] = "0123456789abcdef";
+				out += "\\u00";
+				out += hex[byte >> 4];
+				out += hex[byte & 0xF];
+			} else {
+				out += c;
+			}
+		}
+	}
+	return out;
+}
+
+LocalSseServer::LocalSseServer(QObject *parent) : QObject(parent)
+{
+	connect(&listener, &QTcpServer::newConnection, this, &LocalSseServer::acceptConnection);
+	connect(&keepaliveTimer, &QTimer::timeout, this, &LocalSseServer::heartbeat);
+	keepaliveTimer.setInterval(12000);
+}
+
+LocalSseServer::~LocalSseServer() = default;
+
+bool LocalSseServer::start()
+{
+	if (listener.isListening())
+		return true;
+	const bool ok = listener.listen(QHostAddress::LocalHost, kPort);
+	if (ok)
+		keepaliveTimer.start();
+	emit stateChanged();
+	return ok;
+}
+
+void LocalSseServer::stop()
+{
+	keepaliveTimer.stop();
+	// Copy first: a disconnect may finish synchronously and prune the list under our feet.
+	const QList<QPointer<QTcpSocket>> streams = clients;
+	for (const QPointer<QTcpSocket> &socket : streams) {
+		if (socket)
+			socket->disconnectFromHost();
+	}
+	clients.clear();
+	listener.close();
+	emit stateChanged();
+}
+
+bool LocalSseServer::isListening() const
+{
+	return listener.isListening();
+}
+
+quint16 LocalSseServer::port() const
+{
+	return listener.isListening() ? listener.serverPort() : 0;
+}
+
+int LocalSseServer::clientCount() const
+{
+	return static_cast<int>(clients.size());
+}
+
+quint64 LocalSseServer::deliveredCount() const
+{
+	return delivered;
+}
+
+QString LocalSseServer::widgetRevision() const
+{
+	return configRevision;
+}
+
+void LocalSseServer::setWidgetRoot(const QString &root)
+{
+	widgetRoot = root;
+}
+
+void LocalSseServer::setRuntimeVersion(const QString &version)
+{
+	runtimeVersion = version.isEmpty() ? QStringLiteral("bundled") : version;
+	emit stateChanged();
+}
+
+void LocalSseServer::setWidgetConfig(const QByteArray &json, const QString &revision)
+{
+	widgetConfig = json.isEmpty() ? QByteArrayLiteral("{}") : json;
+	configRevision = revision;
+	broadcast(QByteArrayLiteral("config"), widgetConfig);
+	emit stateChanged();
+}
+
+void LocalSseServer::setWidgetAsset(const QString &slot, const QByteArray &mime, const QByteArray &data,
+				    const QString &revision)
+{
+	assets.insert(slot, WidgetAsset{mime, data, revision});
+	broadcast(QByteArrayLiteral("asset"),
+		  "{\"slot\":\"" + jsonStringBody(slot) + "\",\"revision\":\"" + jsonStringBody(revision) + "\"}");
+	emit stateChanged();
+}
+
+void LocalSseServer::clearWidgetAsset(const QString &slot)
+{
+	assets.remove(slot);
+	broadcast(QByteArrayLiteral("asset"), "{\"slot\":\"" + jsonStringBody(slot) + "\",\"revision\":\"bundled\"}");
+	emit stateChanged();
+}
+
+void LocalSseServer::broadcastEvent(const QByteArray &json)
+{
+	pruneClients();
+	const QByteArray block = "event: kelp\ndata: " + json + "\n\n";
+	bool wrote = false;
+	for (const QPointer<QTcpSocket> &socket : QList<QPointer<QTcpSocket>>(clients)) {
+		if (isLiveStream(socket) && writeToStream(socket, block))
+			wrote = true;
+	}
+	if (wrote)
+		++delivered;
+	emit stateChanged();
+}
+
+void LocalSseServer::acceptConnection()
+{
+	while (listener.hasPendingConnections()) {
+		QTcpSocket *socket = listener.nextPendingConnection();
+		if (!socket)
+			break;
+		socket->setParent(this);
+		socket->setReadBufferSize(kSocketReadBuffer);
+		connect(socket, &QTcpSocket::readyRead, this, [this, socket] { handleRequest(socket); });
+		connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+			socket->deleteLater();
+			pruneClients();
+			emit stateChanged();
+		});
+		// A peer that never finishes its head must not hold a socket forever.
+		QPointer<QTcpSocket> guard(socket);
+		QTimer::singleShot(kRequestHeadTimeoutMs, this, [guard] {
+			if (guard && !guard->property(kHandledProperty).toBool())
+				guard->abort();
+		});
+		if (socket->bytesAvailable() > 0)
+			handleRequest(socket);
+	}
+}
+
+void LocalSseServer::handleRequest(QTcpSocket *socket)
+{
+	if (!socket)
+		return;
+	if (socket->property(kHandledProperty).toBool()) {
+		// Input after the head is ignored; drain it so a chatty peer cannot grow the read buffer.
+		socket->skip(socket->bytesAvailable());
+		return;
+	}
+
+	QByteArray buffer = socket->property(kBufferProperty).toByteArray();
+	buffer += socket->readAll();
+	const qsizetype headEnd = buffer.indexOf(kHeadEnd);
+	if (headEnd < 0 ? buffer.size() > kMaxRequestHead : headEnd + kHeadEnd.size() > kMaxRequestHead) {
+		socket->setProperty(kBufferProperty, QByteArray());
+		socket->setProperty(kHandledProperty, true);
+		socket->abort();
+		return;
+	}
+	if (headEnd < 0) {
+		socket->setProperty(kBufferProperty, buffer);
+		return;
+	}
+	socket->setProperty(kBufferProperty, QByteArray());
+	socket->setProperty(kHandledProperty, true);
+
+	const qsizetype lineEnd = buffer.indexOf("\r\n");
+	const QByteArray requestLine = buffer.left(lineEnd);
+	const QList<QByteArray> pieces = requestLine.split(' ');
+	const QByteArray method = pieces.value(0);
+	const QByteArray target = pieces.size() > 1 ? pieces.at(1) : QByteArrayLiteral("/");
+	const qsizetype query = target.indexOf('?');
+	const QByteArray path = query < 0 ? target : target.left(query);
+
+	if (method == "OPTIONS") {
+		sendResponse(socket, 204, kJsonUtf8, QByteArray(), QByteArray());
+	} else if (method != "GET") {
+		sendResponse(socket, 404, kJsonUtf8, QByteArrayLiteral("{\"ok\":false,\"error\":\"not_found\"}"),
+			     QByteArray());
+	} else if (path == "/events") {
+		openStream(socket);
+	} else if (path == "/widget/event-goal/" || path == "/widget/event-goal/index.html") {
+		const QByteArray html = readRuntimeFile(QStringLiteral("index.html"));
+		if (!html.isEmpty())
+			sendResponse(socket, 200, QByteArrayLiteral("text/html; charset=utf-8"), html, QByteArray());
+		else
+			sendResponse(socket, 404, kJson,
+				     QByteArrayLiteral("{\"ok\":false,\"error\":\"widget_html_missing\"}"),
+				     QByteArray());
+	} else if (path == "/widget/config") {
+		sendResponse(socket, 200, kJsonUtf8, widgetConfig, QByteArray());
+	} else if (path.startsWith(kAssetPrefix)) {
+		answerAsset(socket, path);
+	} else if (path == "/health") {
+		sendResponse(socket, 200, kJsonUtf8, healthDocument(), QByteArray());
+	} else {
+		sendResponse(socket, 404, kJsonUtf8, QByteArrayLiteral("{\"ok\":false,\"error\":\"not_found\"}"),
+			     QByteArray());
+	}
+}
+
+void LocalSseServer::answerAsset(QTcpSocket *socket, const QByteArray &path)
+{
+	const QString slot = QString::fromUtf8(path.mid(kAssetPrefix.size()));
+	const auto stored = assets.constFind(slot);
+	if (stored != assets.constEnd()) {
+		sendResponse(socket, 200, stored->mime, stored->data,
+			     "X-KELP-Asset-Revision: " + stored->revision.toUtf8() + "\r\n");
+		return;
+	}
+
+	struct Fallback {
+		const char *slot;
+		const char *file;
+		const char *mime;
+	};
+	static const Fallback fallbacks[] = {
+		{"mask", "mask.png", "image/png"},
+		{"frame", "frame.png", "image/png"},
+		{"particle", "particle-template.svg", "image/svg+xml"},
+	};
+	for (const Fallback &fallback : fallbacks) {
+		if (slot != QLatin1String(fallback.slot))
+			continue;
+		const QByteArray file = readRuntimeFile(QString::fromLatin1(fallback.file));
+		if (!file.isEmpty()) {
+			sendResponse(socket, 200, QByteArray(fallback.mime), file, QByteArray());
+			return;
+		}
+		break;
+	}
+	sendResponse(socket, 404, kJson, QByteArrayLiteral("{\"ok\":false,\"error\":\"asset_not_found\"}"),
+		     QByteArray());
+}
+
+QByteArray LocalSseServer::healthDocument() const
+{
+	return "{\"ok\":true,\"service\":\"kelp-obs-local-sse\",\"clients\":" + QByteArray::number(clientCount()) +
+	       ",\"delivered\":" + QByteArray::number(delivered) + ",\"widget_revision\":\"" +
+	       jsonStringBody(configRevision) + "\",\"runtime_version\":\"" + jsonStringBody(runtimeVersion) + "\"}";
+}
+
+void LocalSseServer::sendResponse(QTcpSocket *socket, int status, const QByteArray &contentType, const QByteArray &body,
+				  const QByteArray &extraHeaders)
+{
+	if (!socket)
+		return;
+	QByteArray response;
+	response.reserve(256 + extraHeaders.size() + body.size());
+	response += "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
+	response += "Content-Type: " + contentType + "\r\n";
+	response += "Access-Control-Allow-Origin: *\r\n";
+	response += "Access-Control-Allow-Methods: GET, OPTIONS\r\n";
+	response += "Access-Control-Allow-Headers: Content-Type\r\n";
+	response += "Cache-Control: no-store\r\n";
+	response += extraHeaders;
+	response += "Connection: close\r\n";
+	response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
+	response += body;
+	socket->write(response);
+	socket->disconnectFromHost();
+}
+
+QByteArray LocalSseServer::readRuntimeFile(const QString &name) const
+{
+	if (widgetRoot.isEmpty())
+		return QByteArray();
+	QFile file(widgetRoot + QLatin1Char('/') + name);
+	if (!file.open(QIODevice::ReadOnly))
+		return QByteArray();
+	return file.readAll();
+}
+
+void LocalSseServer::openStream(QTcpSocket *socket)
+{
+	socket->write(streamOpening());
+	socket->flush();
+	clients.append(QPointer<QTcpSocket>(socket));
+	if (!widgetConfig.isEmpty()) {
+		socket->write("event: config\ndata: " + widgetConfig + "\n\n");
+		socket->flush();
+	}
+	emit stateChanged();
+}
+
+void LocalSseServer::broadcast(const QByteArray &name, const QByteArray &data)
+{
+	pruneClients();
+	const QByteArray block = "event: " + name + "\ndata: " + data + "\n\n";
+	for (const QPointer<QTcpSocket> &socket : QList<QPointer<QTcpSocket>>(clients)) {
+		if (isLiveStream(socket))
+			writeToStream(socket, block);
+	}
+}
+
+bool LocalSseServer::writeToStream(QTcpSocket *socket, const QByteArray &bytes)
+{
+	// A reader that stopped reading would make OBS buffer for it forever; its browser reconnects
+	// after the retry delay and gets the current configuration again.
+	if (socket->bytesToWrite() + bytes.size() > kMaxStreamBacklog) {
+		socket->abort();
+		return false;
+	}
+	socket->write(bytes);
+	socket->flush();
+	return true;
+}
+
+void LocalSseServer::pruneClients()
+{
+	for (qsizetype i = clients.size() - 1; i >= 0; --i) {
+		if (!isLiveStream(clients.at(i)))
+			clients.removeAt(i);
+	}
+}
+
+void LocalSseServer::heartbeat()
+{
+	pruneClients();
+	static const QByteArray keepalive = QByteArrayLiteral(": keepalive\n\n");
+	for (const QPointer<QTcpSocket> &socket : QList<QPointer<QTcpSocket>>(clients)) {
+		if (isLiveStream(socket))
+			writeToStream(socket, keepalive);
+	}
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTcpServer>
+#include <QTimer>
+
+class QTcpSocket;
+
+struct WidgetAsset {
+	QByteArray mime;
+	QByteArray data;
+	QString revision;
+};
+
+// The local widget bus: a loopback HTTP/1.1 server that serves the widget runtime and pushes
+// configuration, asset and realtime events to the Browser Sources over Server-Sent Events.
+class LocalSseServer : public QObject {
+	Q_OBJECT
+
+public:
+	static constexpr quint16 kPort = 4251;
+	// Bounds that keep a misbehaving local peer from growing OBS's memory.
+	static constexpr int kMaxRequestHead = 16 * 1024;
+	static constexpr int kRequestHeadTimeoutMs = 10000;
+	static constexpr qint64 kMaxStreamBacklog = 1024 * 1024;
+
+	explicit LocalSseServer(QObject *parent = nullptr);
+	~LocalSseServer() override;
+
+	bool start();
+	void stop();
+
+	bool isListening() const;
+	quint16 port() const;
+	int clientCount() const;
+	quint64 deliveredCount() const;
+	QString widgetRevision() const;
+
+	void setWidgetRoot(const QString &root);
+	void setRuntimeVersion(const QString &version);
+	void setWidgetConfig(const QByteArray &json, const QString &revision);
+	void setWidgetAsset(const QString &slot, const QByteArray &mime, const QByteArray &data,
+			    const QString &revision);
+	void clearWidgetAsset(const QString &slot);
+	void broadcastEvent(const QByteArray &json);
+
+signals:
+	void stateChanged();
+
+private slots:
+	void acceptConnection();
+	void heartbeat();
+
+private:
+	void handleRequest(QTcpSocket *socket);
+	void sendResponse(QTcpSocket *socket, int status, const QByteArray &contentType, const QByteArray &body,
+			  const QByteArray &extraHeaders);
+	QByteArray readRuntimeFile(const QString &name) const;
+	void openStream(QTcpSocket *socket);
+	void broadcast(const QByteArray &name, const QByteArray &data);
+	bool writeToStream(QTcpSocket *socket, const QByteArray &bytes);
+	void pruneClients();
+	void answerAsset(QTcpSocket *socket, const QByteArray &path);
+	QByteArray healthDocument() const;
+
+	QTcpServer listener;
+	QList<QPointer<QTcpSocket>> clients;
+	QTimer keepaliveTimer;
+	quint64 delivered = 0;
+	QString widgetRoot;
+	QString runtimeVersion = QStringLiteral("bundled");
+	QByteArray widgetConfig = QByteArrayLiteral("{}");
+	QString configRevision;
+	QHash<QString, WidgetAsset> assets;
+};
+
+// The string as the body of a JSON string literal (without the quotes), in UTF-8.
+QByteArray jsonStringBody(const QString &text);

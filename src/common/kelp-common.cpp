@@ -1,0 +1,60 @@
+#include "common/kelp-common.h"
+
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+#include <cmath>
+#include <limits>
+
+#include <obs.h>
+
+namespace {
+QString &originOverride()
+{
+	static QString origin;
+	return origin;
+}
+} // namespace
+
+QString kelpServiceOrigin()
+{
+	const QString &origin = originOverride();
+	return origin.isEmpty() ? QStringLiteral(KELP_SERVICE_ORIGIN) : origin;
+}
+
+void setKelpServiceOrigin(const QString &origin)
+{
+	QString value = origin;
+	while (value.endsWith(QLatin1Char('/')))
+		value.chop(1);
+	originOverride() = value;
+}
+
+QString kelpHostVersion()
+{
+	const char *version = obs_get_version_string();
+	return version ? QString::fromLatin1(version) : QString();
+}
+
+QString networkErrorText(QNetworkReply *reply)
+{
+	if (!reply)
+		return QStringLiteral("unknown network error");
+	const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+	if (status < 1)
+		return reply->errorString();
+	return QStringLiteral("HTTP %1 · %2").arg(status).arg(reply->errorString());
+}
+
+qint64 truncateToInt64(double value)
+{
+	if (std::isnan(value))
+		return 0;
+	// 2^63 is exactly representable; anything at or beyond it would overflow the cast.
+	constexpr double limit = 9223372036854775808.0;
+	if (value >= limit)
+		return std::numeric_limits<qint64>::max();
+	if (value < -limit)
+		return std::numeric_limits<qint64>::min();
+	return static_cast<qint64>(value);
+}

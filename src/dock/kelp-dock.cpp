@@ -1,0 +1,269 @@
+#include "dock/kelp-dock.h"
+
+#include "common/kelp-common.h"
+#include "plugin/module-handle.h"
+
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QFont>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QUrl>
+#include <QUuid>
+#include <QVBoxLayout>
+
+#include <obs-module.h>
+#include <util/util.hpp>
+
+namespace {
+constexpr int kMaxLogLines = 50;
+constexpr int kRawEventPreviewBytes = 220;
+
+QLabel *makeWrappingLabel(const char *objectName, QWidget *parent)
+{
+	auto *label = new QLabel(parent);
+	label->setObjectName(QLatin1String(objectName));
+	label->setWordWrap(true);
+	return label;
+}
+
+QPushButton *makeButton(const char *objectName, const QString &text, QWidget *parent)
+{
+	auto *button = new QPushButton(text, parent);
+	button->setObjectName(QLatin1String(objectName));
+	return button;
+}
+} // namespace
+
+QLabel *makeSectionLabel(const QString &text)
+{
+	auto *label = new QLabel(text);
+	QFont font = label->font();
+	font.setBold(true);
+	label->setFont(font);
+	return label;
+}
+
+QByteArray makeLocalTestDonation()
+{
+	// QJsonObject keeps its keys sorted, which gives the ascending member order on the wire.
+	QJsonObject event;
+	event.insert(QStringLiteral("seq"), 0);
+	event.insert(QStringLiteral("id"),
+		     QStringLiteral("local_") + QUuid::createUuid().toString(QUuid::WithoutBraces));
+	event.insert(QStringLiteral("type"), QStringLiteral("donation"));
+	event.insert(QStringLiteral("provider"), QStringLiteral("kelp-local-test"));
+	event.insert(QStringLiteral("timestamp"), QDateTime::currentMSecsSinceEpoch());
+	event.insert(QStringLiteral("test"), true);
+	event.insert(QStringLiteral("amount"), 100.0);
+	event.insert(QStringLiteral("currency"), QStringLiteral("RUB"));
+	return QJsonDocument(event).toJson(QJsonDocument::Compact);
+}
+
+KelpDock::KelpDock(QWidget *parent) : QWidget(parent), server(this)
+{
+	buildPanel();
+	wireEngines();
+	startEngines();
+}
+
+KelpDock::~KelpDock()
+{
+	// Streams close while the labels still exist, so the last stateChanged renders safely.
+	server.stop();
+}
+
+void KelpDock::buildPanel()
+{
+	setMinimumSize(0, 0);
+	setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+
+	auto *outer = new QVBoxLayout(this);
+	outer->setContentsMargins(0, 0, 0, 0);
+	outer->setSpacing(0);
+	auto *scroll = new QScrollArea(this);
+	scroll->setWidgetResizable(true);
+	scroll->setFrameShape(QFrame::NoFrame);
+	scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+	scroll->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+
+	auto *content = new QWidget(scroll);
+	content->setMinimumSize(0, 0);
+	// Ignored horizontally so the dock may be narrower than any label's text.
+	content->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+	auto *layout = new QVBoxLayout(content);
+	layout->setContentsMargins(12, 12, 12, 12);
+	layout->setSpacing(9);
+	scroll->setWidget(content);
+	outer->addWidget(scroll);
+
+	// Row 1
+	auto *title = new QLabel(QStringLiteral("KELP Streaming Runtime"), content);
+	QFont titleFont = title->font();
+	titleFont.setPointSize(titleFont.pointSize() + 2);
+	titleFont.setBold(true);
+	title->setFont(titleFont);
+	title->setWordWrap(true);
+	layout->addWidget(title);
+
+	// Rows 2 to 4
+	statusLabel = makeWrappingLabel("statusLabel", content);
+	layout->addWidget(statusLabel);
+	deviceLabel = makeWrappingLabel("deviceLabel", content);
+	deviceLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+	layout->addWidget(deviceLabel);
+	latencyLabel = makeWrappingLabel("latencyLabel", content);
+	layout->addWidget(latencyLabel);
+
+	// Row 5
+	pairCodeLabel = new QLabel(content);
+	pairCodeLabel->setObjectName(QStringLiteral("pairCodeLabel"));
+	pairCodeLabel->setAlignment(Qt::AlignCenter);
+	QFont codeFont = pairCodeLabel->font();
+	codeFont.setPointSize(codeFont.pointSize() + 8);
+	codeFont.setBold(true);
+	codeFont.setLetterSpacing(QFont::AbsoluteSpacing, 2.0);
+	pairCodeLabel->setFont(codeFont);
+	pairCodeLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+	layout->addWidget(pairCodeLabel);
+
+	// Row 6
+	auto *pairRow = new QVBoxLayout();
+	pairButton = makeButton("pairButton", QStringLiteral("Pair OBS"), content);
+	copyCodeButton = makeButton("copyCodeButton", QStringLiteral("Copy code"), content);
+	pairRow->addWidget(pairButton);
+	pairRow->addWidget(copyCodeButton);
+	layout->addLayout(pairRow, 0);
+
+	// Rows 7 and 8
+	openSiteButton = makeButton("openSiteButton", QStringLiteral("Open OBS & Widgets"), content);
+	layout->addWidget(openSiteButton);
+	disconnectButton = makeButton("disconnectButton", QStringLiteral("Disconnect this OBS"), content);
+	layout->addWidget(disconnectButton);
+
+	// Rows 9 to 12
+	layout->addWidget(makeSectionLabel(QStringLiteral("Local Widget Bus")));
+	busLabel = makeWrappingLabel("busLabel", content);
+	layout->addWidget(busLabel);
+	widgetLabel = makeWrappingLabel("widgetLabel", content);
+	layout->addWidget(widgetLabel);
+	runtimeLabel = makeWrappingLabel("runtimeLabel", content);
+	layout->addWidget(runtimeLabel);
+
+	// Rows 13 to 16
+	checkRuntimeButton = makeButton("checkRuntimeButton", QStringLiteral("Check widget runtime update"), content);
+	layout->addWidget(checkRuntimeButton);
+	syncConfigButton = makeButton("syncConfigButton", QStringLiteral("Sync Event Goal from website"), content);
+	layout->addWidget(syncConfigButton);
+	testEventButton = makeButton("testEventButton", QStringLiteral("Send local test donation"), content);
+	layout->addWidget(testEventButton);
+	addEventGoalButton =
+		makeButton("addEventGoalButton", QStringLiteral("Add KELP-native Event Goal (local)"), content);
+	addEventGoalButton->setToolTip(QStringLiteral(
+		"Creates a separate KELP-local Browser Source. Existing StreamElements sources are never modified."));
+	layout->addWidget(addEventGoalButton);
+
+	// Rows 17 to 19
+	layout->addWidget(makeSectionLabel(QStringLiteral("Last event")));
+	lastEventLabel = makeWrappingLabel("lastEventLabel", content);
+	lastEventLabel->setText(QStringLiteral("—"));
+	layout->addWidget(lastEventLabel);
+	countersLabel = makeWrappingLabel("countersLabel", content);
+	layout->addWidget(countersLabel);
+
+	// Rows 20 and 21
+	layout->addWidget(makeSectionLabel(QStringLiteral("Runtime log")));
+	logList = new QListWidget(content);
+	logList->setObjectName(QStringLiteral("logList"));
+	logList->setMinimumHeight(100);
+	logList->setMaximumHeight(16777215);
+	logList->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+	layout->addWidget(logList, 1);
+
+	for (QPushButton *button : {pairButton, copyCodeButton, openSiteButton, disconnectButton, checkRuntimeButton,
+				    syncConfigButton, testEventButton, addEventGoalButton}) {
+		button->setMinimumWidth(0);
+		button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+	}
+}
+
+void KelpDock::wireEngines()
+{
+	// 3
+	connect(openSiteButton, &QPushButton::clicked, this, [] {
+		QDesktopServices::openUrl(QUrl(kelpServiceOrigin() + QStringLiteral("/?view=obs"), QUrl::TolerantMode));
+	});
+	// 7
+	connect(testEventButton, &QPushButton::clicked, this, &KelpDock::sendLocalTest);
+	// 18
+	connect(&server, &LocalSseServer::stateChanged, this, &KelpDock::refreshUi);
+}
+
+void KelpDock::startEngines()
+{
+	BPtr<char> indexPath = obs_find_module_file(kelpModuleHandle(), "widgets/event-goal/index.html");
+	if (indexPath)
+		server.setWidgetRoot(QFileInfo(QString::fromUtf8(indexPath.Get())).absolutePath());
+	else
+		appendLog(QStringLiteral("Event Goal data directory could not be resolved."));
+	indexPath = nullptr;
+
+	if (!server.start())
+		appendLog(
+			QStringLiteral("Could not bind local port 4251. Another KELP runtime may already be running."));
+
+	refreshUi();
+}
+
+void KelpDock::refreshUi()
+{
+	// 8
+	if (server.isListening())
+		busLabel->setText(QStringLiteral("● http://127.0.0.1:%1/events\nBrowser widgets connected: %2")
+					  .arg(server.port())
+					  .arg(server.clientCount()));
+	else
+		busLabel->setText(QStringLiteral("○ Local runtime unavailable"));
+}
+
+void KelpDock::appendLog(const QString &line)
+{
+	logList->insertItem(0, QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")) +
+				       QStringLiteral("  ") + line);
+	while (logList->count() > kMaxLogLines)
+		delete logList->takeItem(logList->count() - 1);
+}
+
+void KelpDock::onEvent(const QByteArray &json)
+{
+	server.broadcastEvent(json);
+
+	const QJsonDocument document = QJsonDocument::fromJson(json);
+	if (document.isObject()) {
+		const QJsonObject event = document.object();
+		const QJsonValue typeValue = event.value(QStringLiteral("type"));
+		const QJsonValue providerValue = event.value(QStringLiteral("provider"));
+		const QJsonValue seqValue = event.value(QStringLiteral("seq"));
+		const QString type = typeValue.isString() ? typeValue.toString() : QStringLiteral("event");
+		const QString provider = providerValue.isString() ? providerValue.toString() : QStringLiteral("kelp");
+		const qint64 seq = seqValue.isDouble() ? truncateToInt64(seqValue.toDouble()) : 0;
+		lastEventLabel->setText(QStringLiteral("%1 · %2 · seq %3").arg(provider, type).arg(seq));
+		appendLog(QStringLiteral("%1 / %2 / seq %3").arg(provider, type).arg(seq));
+	} else {
+		lastEventLabel->setText(QString::fromUtf8(json.left(kRawEventPreviewBytes)));
+	}
+	refreshUi();
+}
+
+void KelpDock::sendLocalTest()
+{
+	server.broadcastEvent(makeLocalTestDonation());
+	lastEventLabel->setText(QStringLiteral("kelp-local-test · donation · local"));
+	appendLog(QStringLiteral("Local test donation sent to Browser Sources."));
+	refreshUi();
+}

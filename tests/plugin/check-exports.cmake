@@ -1,0 +1,22 @@
+# The module must export exactly OBS's eight entry points and nothing else.
+execute_process(COMMAND nm -D --defined-only ${MODULE} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${MODULE}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${symbols}")
+set(found)
+foreach(line ${lines})
+  string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] +" "" name "${line}")
+  # Version-script nodes (an absolute symbol with the node name) are not functions.
+  if(line MATCHES " A ")
+    continue()
+  endif()
+  list(APPEND found ${name})
+endforeach()
+list(SORT found)
+set(expected obs_module_description obs_module_free_locale obs_module_get_string obs_module_load
+  obs_module_set_locale obs_module_set_pointer obs_module_unload obs_module_ver)
+if(NOT found STREQUAL expected)
+  message(FATAL_ERROR "exports differ\n  expected: ${expected}\n  found:    ${found}")
+endif()
+message(STATUS "exports: ${found}")
