@@ -1,0 +1,45 @@
+#pragma once
+
+// Pure readers of the service's answers, kept apart from KelpClient so they can be exercised
+// without a network (tests, fuzzers).
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// The asset slots of the Event Goal widget, in the order they are examined.
+inline constexpr const char *kWidgetAssetSlots[] = {"mask", "frame", "particle"};
+
+// One realtime event: its sequence number as the client reads it and the element re-serialised
+// compactly.
+struct RealtimeEvent {
+	qint64 seq = 0; // "seq" truncated toward zero; 0 when absent or not a number
+	QByteArray json;
+};
+
+// An events answer counts only as a JSON object whose "ok" is true. Elements of "events" that are
+// not objects are dropped; a missing or non-array "events" gives an empty batch.
+bool parseEventsBody(const QByteArray &body, QList<RealtimeEvent> *events);
+
+struct WidgetAssetDescriptor {
+	QString slot;
+	bool listed = false; // "assets" holds the slot as an object
+	QString updatedAt;   // empty when missing or not a string
+};
+
+struct WidgetState {
+	QString widgetId;
+	QString revision;
+	QByteArray configJson;               // compact; "{}" when "config" is missing or not an object
+	QList<WidgetAssetDescriptor> assets; // always the three slots, in examination order
+};
+
+// A widget-state answer counts only as a JSON object whose "ok" is true.
+bool parseWidgetStateBody(const QByteArray &body, WidgetState *state);
+
+// The MIME type of an asset: the Content-Type up to its first ";", trimmed, with
+// "application/octet-stream" when nothing is left.
+QByteArray assetMimeType(const QByteArray &contentType);
+
+// The first eight characters of a revision (all of it when shorter), as the panel shows it.
+QString shortRevision(const QString &revision);

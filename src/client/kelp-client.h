@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QHash>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <QSettings>
+#include <QString>
+#include <QTimer>
+
+class QNetworkReply;
+class QNetworkRequest;
+class QUrl;
+
+// The module's link to the KELP service: pairing, heartbeat, the realtime event channel and the
+// Event Goal widget's configuration and assets.
+class KelpClient : public QObject {
+	Q_OBJECT
+
+public:
+	explicit KelpClient(QObject *parent = nullptr);
+	~KelpClient() override;
+
+	void start();
+	void startPairing();
+	void disconnectDevice();
+	void syncWidgetState();
+
+	bool isPaired() const { return !m_deviceToken.isEmpty(); }
+	QString pairCode() const { return m_pairCode; }
+	QString deviceId() const { return m_deviceId; }
+	QString deviceName() const { return m_deviceName; }
+	QString statusText() const { return m_status; }
+	QString widgetStatusText() const { return m_widgetStatus; }
+	qint64 lastSeq() const { return m_lastSeq; }
+	qint64 latencyMs() const { return m_latencyMs; }
+	qint64 eventsReceived() const { return m_eventsReceived; }
+
+signals:
+	void stateChanged();
+	void eventReceived(const QByteArray &json);
+	void logLine(const QString &line);
+	void widgetConfigReceived(const QByteArray &json, const QString &revision);
+	void widgetAssetReceived(const QString &slot, const QByteArray &mime, const QByteArray &data,
+				 const QString &revision);
+	void widgetAssetCleared(const QString &slot);
+
+private slots:
+	void pollPairStatus();
+	void heartbeat();
+	void reconnectEvents();
+
+private:
+	void setStatus(const QString &text);
+	void setWidgetStatus(const QString &text);
+	void saveSettings();
+	QNetworkRequest buildRequest(const QUrl &url, bool withAuth) const;
+	void startPairedSequence();
+	void scheduleReconnect();
+	void downloadAsset(const QString &widgetId, const QString &slot, const QString &revision);
+
+	void onPairStartFinished(QNetworkReply *reply, const QString &challenge);
+	void onPairStatusFinished(QNetworkReply *reply, const QString &pairId, const QString &challenge);
+	void onHeartbeatFinished(QNetworkReply *reply, qint64 sentAtMs, const QString &token);
+	void onEventsFinished(QNetworkReply *reply);
+	void onWidgetStateFinished(QNetworkReply *reply);
+	void onAssetFinished(QNetworkReply *reply, const QString &slot, const QString &revision);
+
+	QNetworkAccessManager m_network;
+	QSettings m_settings;
+	QTimer m_pairPollTimer;
+	QTimer m_heartbeatTimer;
+	QTimer m_reconnectTimer;
+	QTimer m_widgetSyncTimer;
+	QPointer<QNetworkReply> m_eventsReply;
+	QPointer<QNetworkReply> m_widgetStateReply;
+	QString m_deviceId;
+	QString m_deviceName;
+	QString m_challenge;
+	QString m_pairId;
+	QString m_pairCode;
+	QString m_deviceToken;
+	QString m_status = QStringLiteral("Not connected");
+	QString m_widgetStatus = QStringLiteral("Widget config: waiting");
+	QString m_widgetId;
+	QString m_widgetRevision;
+	QHash<QString, QString> m_assetRevisions;
+	qint64 m_lastSeq = 0;
+	qint64 m_latencyMs = -1;
+	qint64 m_eventsReceived = 0;
+	int m_reconnectAttempts = 0;
+};
+
+// byteCount bytes from the process-wide secure generator as lowercase hex (2 × byteCount
+// characters).
+QString randomHex(int byteCount);
