@@ -1,0 +1,126 @@
+#include "runtime/manifest-rules.h"
+
+#include "common/kelp-common.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QUrl>
+
+namespace {
+bool isAbsolute(const QString &path, RuntimePathRules rules)
+{
+	if (path.startsWith(QLatin1Char('/')))
+		return true;
+	if (rules == RuntimePathRules::Posix)
+		return false;
+	if (path.startsWith(QLatin1Char('\\')))
+		return true;
+	// A drive letter makes even "C:name" leave the folder it is joined to.
+	return path.size() >= 2 && path.at(1) == QLatin1Char(':') && path.at(0).isLetter() &&
+	       path.at(0).unicode() < 128;
+}
+
+bool parseVersionPart(const QString &part, qlonglong *value)
+{
+	bool ok = false;
+	*value = part.section(QLatin1Char('-'), 0, 0).toLongLong(&ok, 10);
+	return ok;
+}
+
+int textOrder(const QString &a, const QString &b)
+{
+	const int order = QString::compare(a, b, Qt::CaseInsensitive);
+	return order < 0 ? -1 : (order > 0 ? 1 : 0);
+}
+} // namespace
+
+bool isSafeRuntimePath(const QString &path, RuntimePathRules rules)
+{
+	if (path.isEmpty())
+		return false;
+	if (path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('\\')))
+		return false;
+	if (path.contains(QStringLiteral("..")))
+		return false;
+	QString normal = path;
+	normal.replace(QLatin1Char('\\'), QLatin1Char('/'));
+	normal = QDir::cleanPath(normal);
+	if (normal != path)
+		return false;
+	// cleanPath keeps a lone "." as it is, yet it names the folder itself, not a file inside it.
+	if (normal == QLatin1String("."))
+		return false;
+	return !isAbsolute(normal, rules);
+}
+
+int compareVersions(const QString &a, const QString &b)
+{
+	const QStringList left = a.split(QLatin1Char('.'));
+	const QStringList right = b.split(QLatin1Char('.'));
+	const qsizetype count = qMax(left.size(), right.size());
+	for (qsizetype i = 0; i < count; ++i) {
+		qlonglong x = 0;
+		qlonglong y = 0;
+		if (i >= left.size() || i >= right.size() || !parseVersionPart(left.at(i), &x) ||
+		    !parseVersionPart(right.at(i), &y))
+			return textOrder(a, b);
+		if (x < y)
+			return -1;
+		if (x > y)
+			return 1;
+	}
+	return 0;
+}
+
+bool isValidRuntimeVersion(const QString &version)
+{
+	static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9._-]{1,64}$"));
+	if (!pattern.match(version).hasMatch())
+		return false;
+	for (const QChar c : version) {
+		if (c != QLatin1Char('.'))
+			return true;
+	}
+	return false;
+}
+
+bool validateManifest(const QJsonObject &manifest, QString *error)
+{
+	const auto refuse = [error](const QString &message) {
+		if (error)
+			*error = message;
+		return false;
+	};
+
+	if (manifest.value(QStringLiteral("widget")).toString() != QLatin1String("event-goal"))
+		return refuse(QStringLiteral("wrong widget manifest"));
+	if (!isValidRuntimeVersion(manifest.value(QStringLiteral("runtime_version")).toString()))
+		return refuse(QStringLiteral("invalid runtime version"));
+	const QString minimum = manifest.value(QStringLiteral("min_plugin_version")).toString();
+	if (!minimum.isEmpty() && compareVersions(QString::fromLatin1(kKelpModuleVersion), minimum) < 0)
+		return refuse(QStringLiteral("plugin %1+ required").arg(minimum));
+	const QJsonArray files = manifest.value(QStringLiteral("files")).toArray();
+	if (files.isEmpty())
+		return refuse(QStringLiteral("manifest has no files"));
+	for (const QJsonValue &value : files) {
+		if (!value.isObject())
+			return refuse(QStringLiteral("invalid file entry"));
+		const QJsonObject entry = value.toObject();
+		const QString path = entry.value(QStringLiteral("path")).toString();
+		const QString url = entry.value(QStringLiteral("url")).toString();
+		const QString sha256 = entry.value(QStringLiteral("sha256")).toString();
+		if (!isSafeRuntimePath(path) || !QUrl(url, QUrl::TolerantMode).isValid() || sha256.size() != 64)
+			return refuse(QStringLiteral("unsafe runtime file entry"));
+	}
+	return true;
+}
+
+bool hasRuntimeIndex(const QString &directory)
+{
+	if (directory.isEmpty())
+		return false;
+	return QFileInfo::exists(directory + QStringLiteral("/index.html"));
+}

@@ -1,0 +1,376 @@
+#include "runtime/runtime-updater.h"
+
+#include "common/kelp-common.h"
+#include "plugin/module-handle.h"
+#include "runtime/manifest-rules.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSaveFile>
+#include <QUrl>
+#include <QUrlQuery>
+#include <QUuid>
+
+#include <obs-module.h>
+#include <util/util.hpp>
+
+namespace {
+const QString kVersionKey = QStringLiteral("runtime/event_goal_version");
+
+QString resolveCacheRoot()
+{
+	BPtr<char> configured = obs_module_get_config_path(kelpModuleHandle(), "runtime/event-goal");
+	QString root = configured ? QString::fromUtf8(configured.Get()) : QString();
+	if (root.isEmpty())
+		root = QDir::tempPath() + QStringLiteral("/kelp-obs-runtime/event-goal");
+	// Absolute once, so later containment checks do not depend on the working directory.
+	return QDir::cleanPath(QFileInfo(root).absoluteFilePath());
+}
+
+bool removeTree(const QString &path)
+{
+	const QFileInfo info(path);
+	if (info.isDir() && !info.isSymLink())
+		return QDir(path).removeRecursively();
+	if (info.exists() || info.isSymLink())
+		return QFile::remove(path);
+	return true;
+}
+} // namespace
+
+RuntimeUpdater::RuntimeUpdater(QObject *parent)
+    : QObject(parent), network(this), checkTimer(this),
+      settings(QString::fromLatin1(kKelpSettingsOrganization), QString::fromLatin1(kKelpSettingsApplication), this)
+{
+	checkTimer.setObjectName(QStringLiteral("checkTimer"));
+	cacheRoot = resolveCacheRoot();
+	QDir().mkpath(cacheRoot);
+	checkTimer.setInterval(kCheckIntervalMs);
+	connect(&checkTimer, &QTimer::timeout, this, &RuntimeUpdater::checkForUpdate);
+}
+
+RuntimeUpdater::~RuntimeUpdater()
+{
+	// Replies die with the access manager after this body; none may call back into a half-destroyed
+	// updater on the way.
+	const auto replies = network.findChildren<QNetworkReply *>();
+	for (QNetworkReply *reply : replies)
+		reply->disconnect(this);
+}
+
+void RuntimeUpdater::start()
+{
+	loadCachedRuntime();
+	checkTimer.start();
+	QTimer::singleShot(kFirstCheckDelayMs, this, &RuntimeUpdater::checkForUpdate);
+}
+
+bool RuntimeUpdater::isBusy() const
+{
+	return checking || downloading;
+}
+
+QString RuntimeUpdater::statusText() const
+{
+	return statusLine;
+}
+
+QString RuntimeUpdater::activeVersion() const
+{
+	return currentVersion;
+}
+
+QString RuntimeUpdater::cacheRootPath() const
+{
+	return cacheRoot;
+}
+
+void RuntimeUpdater::setStatus(const QString &text)
+{
+	if (text == statusLine)
+		return;
+	statusLine = text;
+	emit stateChanged();
+}
+
+bool RuntimeUpdater::isStrictlyBelowCacheRoot(const QString &path) const
+{
+	if (path.isEmpty() || cacheRoot.isEmpty())
+		return false;
+	const QString target = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+	const QString prefix = cacheRoot.endsWith(QLatin1Char('/')) ? cacheRoot : cacheRoot + QLatin1Char('/');
+	return target.size() > prefix.size() && target.startsWith(prefix);
+}
+
+QString RuntimeUpdater::versionDirectory(const QString &version) const
+{
+	return cacheRoot + QLatin1Char('/') + version;
+}
+
+void RuntimeUpdater::loadCachedRuntime()
+{
+	const QString version = settings.value(kVersionKey).toString();
+	if (version.isEmpty())
+		return;
+	const QString directory = versionDirectory(version);
+	// The store can be edited by hand, so the remembered name gets the manifest's version rule too.
+	if (isValidRuntimeVersion(version) && isStrictlyBelowCacheRoot(directory) && hasRuntimeIndex(directory)) {
+		currentVersion = version;
+		currentRoot = directory;
+		setStatus(QStringLiteral("Runtime: %1 · cached").arg(version));
+		emit runtimeActivated(currentRoot, currentVersion, false);
+		return;
+	}
+	settings.remove(kVersionKey);
+	settings.sync();
+}
+
+QNetworkRequest RuntimeUpdater::makeRequest(const QUrl &url) const
+{
+	QNetworkRequest request(url);
+	request.setHeader(QNetworkRequest::UserAgentHeader,
+			  QStringLiteral("KELP-OBS/%1 RuntimeUpdater").arg(QLatin1String(kKelpModuleVersion)));
+	request.setRawHeader("Accept", "application/json, application/octet-stream;q=0.9, */*;q=0.1");
+	request.setTransferTimeout(kTransferTimeoutMs);
+	return request;
+}
+
+void RuntimeUpdater::checkForUpdate()
+{
+	if (checking || downloading || manifestReply || fileReply)
+		return;
+	checking = true;
+	setStatus(currentVersion.isEmpty() ? QStringLiteral("Runtime: checking for updates…")
+					   : QStringLiteral("Runtime %1 · checking…").arg(currentVersion));
+
+	QUrl url(kelpServiceOrigin() + QStringLiteral("/api/v40/runtime/manifest"));
+	QUrlQuery query;
+	query.addQueryItem(QStringLiteral("widget"), QStringLiteral("event-goal"));
+	query.addQueryItem(QStringLiteral("channel"), QStringLiteral("stable"));
+	query.addQueryItem(QStringLiteral("plugin_version"), QString::fromLatin1(kKelpModuleVersion));
+	url.setQuery(query);
+
+	QNetworkReply *reply = network.get(makeRequest(url));
+	manifestReply = reply;
+	connect(reply, &QNetworkReply::finished, this, [this, reply] { onManifestFinished(reply); });
+}
+
+void RuntimeUpdater::onManifestFinished(QNetworkReply *reply)
+{
+	const QByteArray body = reply->readAll();
+	const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+	const QNetworkReply::NetworkError error = reply->error();
+	if (manifestReply == reply)
+		manifestReply = nullptr;
+	reply->deleteLater();
+	checking = false;
+
+	if (error != QNetworkReply::NoError || status != 200) {
+		setStatus(currentVersion.isEmpty()
+				  ? QStringLiteral("Runtime: update server unavailable")
+				  : QStringLiteral("Runtime %1 · update check delayed").arg(currentVersion));
+		emit logLine(QStringLiteral("Runtime update check failed: %1").arg(networkErrorText(reply)));
+		return;
+	}
+
+	const QJsonDocument document = QJsonDocument::fromJson(body);
+	const QJsonValue ok = document.object().value(QStringLiteral("ok"));
+	if (!document.isObject() || !ok.isBool() || !ok.toBool()) {
+		setStatus(currentVersion.isEmpty()
+				  ? QStringLiteral("Runtime: invalid manifest")
+				  : QStringLiteral("Runtime %1 · manifest retry later").arg(currentVersion));
+		emit logLine(QStringLiteral("Runtime update manifest was invalid."));
+		return;
+	}
+
+	const QJsonObject manifest = document.object();
+	QString refusal;
+	const QString version = manifest.value(QStringLiteral("runtime_version")).toString();
+	const QString directory = versionDirectory(version);
+	if (validateManifest(manifest, &refusal) && !isStrictlyBelowCacheRoot(directory))
+		refusal = QStringLiteral("invalid runtime version");
+	if (!refusal.isEmpty()) {
+		setStatus(QStringLiteral("Runtime: %1").arg(refusal));
+		emit logLine(QStringLiteral("Runtime update skipped: %1").arg(refusal));
+		return;
+	}
+
+	if (version == currentVersion && hasRuntimeIndex(directory)) {
+		setStatus(QStringLiteral("Runtime %1 · up to date").arg(currentVersion));
+		return;
+	}
+	if (hasRuntimeIndex(directory)) {
+		currentVersion = version;
+		currentRoot = directory;
+		settings.setValue(kVersionKey, currentVersion);
+		settings.sync();
+		setStatus(QStringLiteral("Runtime %1 · activated").arg(currentVersion));
+		emit runtimeActivated(currentRoot, currentVersion, true);
+		return;
+	}
+	beginDownload(manifest);
+}
+
+void RuntimeUpdater::beginDownload(const QJsonObject &manifest)
+{
+	pendingManifest = manifest;
+	pendingFiles = manifest.value(QStringLiteral("files")).toArray();
+	nextFileIndex = 0;
+	pendingVersion = manifest.value(QStringLiteral("runtime_version")).toString();
+	stagingPath = cacheRoot + QLatin1Char('/') +
+		      QStringLiteral(".%1.staging-%2")
+			      .arg(pendingVersion, QUuid::createUuid().toString(QUuid::WithoutBraces));
+
+	if (!isStrictlyBelowCacheRoot(stagingPath) || !removeTree(stagingPath) || !QDir().mkpath(stagingPath)) {
+		failUpdate(QStringLiteral("could not create staging directory"));
+		return;
+	}
+	downloading = true;
+	setStatus(QStringLiteral("Runtime %1 · downloading 0/%2").arg(pendingVersion).arg(pendingFiles.size()));
+	emit logLine(QStringLiteral("Runtime %1 update found. Downloading…").arg(pendingVersion));
+	downloadNextFile();
+}
+
+void RuntimeUpdater::downloadNextFile()
+{
+	if (!downloading)
+		return;
+	if (nextFileIndex >= pendingFiles.size()) {
+		finishDownload();
+		return;
+	}
+	const QJsonObject entry = pendingFiles.at(nextFileIndex).toObject();
+	QNetworkRequest request = makeRequest(QUrl(entry.value(QStringLiteral("url")).toString(), QUrl::TolerantMode));
+	request.setRawHeader("Accept", "*/*");
+
+	const QJsonValue sizeValue = entry.value(QStringLiteral("size"));
+	const qint64 declaredSize = sizeValue.isDouble() ? truncateToInt64(sizeValue.toDouble()) : -1;
+
+	QNetworkReply *reply = network.get(request);
+	fileReply = reply;
+	connect(reply, &QNetworkReply::readyRead, this,
+		[this, reply, entry, declaredSize] { guardFileSize(reply, entry, declaredSize); });
+	connect(reply, &QNetworkReply::finished, this, [this, reply, entry] { onFileFinished(reply, entry); });
+}
+
+void RuntimeUpdater::guardFileSize(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize)
+{
+	// Everything buffered so far stays unread until the end, so bytesAvailable is the body's length.
+	const qint64 limit = declaredSize >= 0 ? declaredSize : kMaxUndeclaredFileBytes;
+	if (reply != fileReply || reply->bytesAvailable() <= limit)
+		return;
+	fileReply = nullptr;
+	reply->disconnect(this);
+	reply->abort();
+	reply->deleteLater();
+	const QString path = entry.value(QStringLiteral("path")).toString();
+	if (declaredSize >= 0)
+		failUpdate(QStringLiteral("%1 size mismatch").arg(path));
+	else
+		failUpdate(QStringLiteral("%1 failed: %2").arg(path, QStringLiteral("file is larger than 64 MiB")));
+}
+
+void RuntimeUpdater::onFileFinished(QNetworkReply *reply, const QJsonObject &entry)
+{
+	const QByteArray body = reply->readAll();
+	const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+	const QNetworkReply::NetworkError error = reply->error();
+	const QString errorText = networkErrorText(reply);
+	if (fileReply == reply)
+		fileReply = nullptr;
+	reply->deleteLater();
+
+	const QString path = entry.value(QStringLiteral("path")).toString();
+	if (error != QNetworkReply::NoError || status != 200) {
+		failUpdate(QStringLiteral("%1 failed: %2").arg(path, errorText));
+		return;
+	}
+
+	const QByteArray digest = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
+	const QByteArray expected = entry.value(QStringLiteral("sha256")).toString().toLatin1().toLower();
+	if (digest != expected) {
+		failUpdate(QStringLiteral("%1 SHA256 mismatch").arg(path));
+		return;
+	}
+
+	const QJsonValue sizeValue = entry.value(QStringLiteral("size"));
+	const qint64 declaredSize = sizeValue.isDouble() ? truncateToInt64(sizeValue.toDouble()) : -1;
+	if (declaredSize >= 0 && declaredSize != body.size()) {
+		failUpdate(QStringLiteral("%1 size mismatch").arg(path));
+		return;
+	}
+
+	const QString target = stagingPath + QLatin1Char('/') + path;
+	if (!QDir().mkpath(QFileInfo(target).absolutePath())) {
+		failUpdate(QStringLiteral("could not create directory for %1").arg(path));
+		return;
+	}
+	QSaveFile file(target);
+	if (!file.open(QIODevice::WriteOnly) || file.write(body) != body.size() || !file.commit()) {
+		failUpdate(QStringLiteral("could not save %1").arg(path));
+		return;
+	}
+
+	++nextFileIndex;
+	setStatus(QStringLiteral("Runtime %1 · downloading %2/%3")
+			  .arg(pendingVersion)
+			  .arg(nextFileIndex)
+			  .arg(pendingFiles.size()));
+	downloadNextFile();
+}
+
+void RuntimeUpdater::finishDownload()
+{
+	if (!hasRuntimeIndex(stagingPath)) {
+		failUpdate(QStringLiteral("downloaded runtime is incomplete"));
+		return;
+	}
+	const QString target = versionDirectory(pendingVersion);
+	if (!isStrictlyBelowCacheRoot(target) || !removeTree(target) || !QDir().rename(stagingPath, target)) {
+		failUpdate(QStringLiteral("could not activate runtime directory"));
+		return;
+	}
+
+	downloading = false;
+	currentVersion = pendingVersion;
+	currentRoot = target;
+	settings.setValue(kVersionKey, currentVersion);
+	settings.sync();
+	setStatus(QStringLiteral("Runtime %1 · active").arg(currentVersion));
+	emit logLine(QStringLiteral("Runtime %1 verified and activated.").arg(currentVersion));
+	emit runtimeActivated(currentRoot, currentVersion, true);
+	resetDownloadState();
+}
+
+void RuntimeUpdater::failUpdate(const QString &reason)
+{
+	if (fileReply) {
+		QNetworkReply *reply = fileReply;
+		fileReply = nullptr;
+		reply->disconnect(this);
+		reply->abort();
+		reply->deleteLater();
+	}
+	if (!stagingPath.isEmpty() && isStrictlyBelowCacheRoot(stagingPath))
+		removeTree(stagingPath);
+	checking = false;
+	downloading = false;
+	resetDownloadState();
+	setStatus(currentVersion.isEmpty() ? QStringLiteral("Runtime: update failed · bundled fallback")
+					   : QStringLiteral("Runtime %1 · update failed").arg(currentVersion));
+	emit logLine(QStringLiteral("Runtime update failed safely: %1").arg(reason));
+}
+
+void RuntimeUpdater::resetDownloadState()
+{
+	pendingManifest = QJsonObject();
+	pendingFiles = QJsonArray();
+	pendingVersion.clear();
+	stagingPath.clear();
+	nextFileIndex = 0;
+}

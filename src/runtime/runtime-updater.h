@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QPointer>
+#include <QSettings>
+#include <QString>
+#include <QTimer>
+
+class QNetworkReply;
+class QNetworkRequest;
+class QUrl;
+
+// Keeps the Event Goal widget runtime current: checks the service's manifest every minute,
+// downloads a new version into a staging folder, verifies every file and activates it by rename.
+// Failures keep whatever runtime was active.
+class RuntimeUpdater : public QObject {
+	Q_OBJECT
+
+public:
+	static constexpr int kFirstCheckDelayMs = 1200;
+	static constexpr int kCheckIntervalMs = 60000;
+	static constexpr int kTransferTimeoutMs = 20000;
+	// Files are held whole in memory, so one whose manifest gives no size is capped.
+	static constexpr qint64 kMaxUndeclaredFileBytes = 64 * 1024 * 1024;
+
+	explicit RuntimeUpdater(QObject *parent = nullptr);
+	~RuntimeUpdater() override;
+
+	void start();
+	void checkForUpdate();
+
+	bool isBusy() const;
+	QString statusText() const;
+	QString activeVersion() const;
+	QString cacheRootPath() const;
+
+signals:
+	void stateChanged();
+	void logLine(const QString &line);
+	void runtimeActivated(const QString &root, const QString &version, bool changed);
+
+private:
+	void setStatus(const QString &text);
+	void loadCachedRuntime();
+	QNetworkRequest makeRequest(const QUrl &url) const;
+	void onManifestFinished(QNetworkReply *reply);
+	void activate(const QString &version, bool changed);
+	bool isStrictlyBelowCacheRoot(const QString &path) const;
+	QString versionDirectory(const QString &version) const;
+
+	void beginDownload(const QJsonObject &manifest);
+	void downloadNextFile();
+	void guardFileSize(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize);
+	void onFileFinished(QNetworkReply *reply, const QJsonObject &entry);
+	void finishDownload();
+	void failUpdate(const QString &reason);
+	void resetDownloadState();
+
+	QNetworkAccessManager network;
+	QTimer checkTimer;
+	QSettings settings;
+	QPointer<QNetworkReply> manifestReply;
+	QPointer<QNetworkReply> fileReply;
+	QString cacheRoot;
+	QString currentRoot;
+	QString currentVersion;
+	QString statusLine = QStringLiteral("Runtime: bundled");
+	QJsonObject pendingManifest;
+	QJsonArray pendingFiles;
+	int nextFileIndex = 0;
+	QString pendingVersion;
+	QString stagingPath;
+	bool checking = false;
+	bool downloading = false;
+};
