@@ -7,6 +7,8 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QFont>
+#include <QGuiApplication>
+#include <QClipboard>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -65,7 +67,7 @@ QByteArray makeLocalTestDonation()
 	return QJsonDocument(event).toJson(QJsonDocument::Compact);
 }
 
-KelpDock::KelpDock(QWidget *parent) : QWidget(parent), server(this)
+KelpDock::KelpDock(QWidget *parent) : QWidget(parent), client(this), server(this)
 {
 	buildPanel();
 	wireEngines();
@@ -194,12 +196,51 @@ void KelpDock::buildPanel()
 
 void KelpDock::wireEngines()
 {
+	// 1
+	connect(pairButton, &QPushButton::clicked, &client, &KelpClient::startPairing);
+	// 2
+	connect(copyCodeButton, &QPushButton::clicked, this, [this] {
+		const QString code = client.pairCode();
+		if (code.isEmpty())
+			return;
+		QGuiApplication::clipboard()->setText(code, QClipboard::Clipboard);
+		appendLog(QStringLiteral("Pair code copied."));
+	});
 	// 3
 	connect(openSiteButton, &QPushButton::clicked, this, [] {
 		QDesktopServices::openUrl(QUrl(kelpServiceOrigin() + QStringLiteral("/?view=obs"), QUrl::TolerantMode));
 	});
+	// 4
+	connect(disconnectButton, &QPushButton::clicked, &client, &KelpClient::disconnectDevice);
+	// 5
+	connect(syncConfigButton, &QPushButton::clicked, &client, &KelpClient::syncWidgetState);
 	// 7
 	connect(testEventButton, &QPushButton::clicked, this, &KelpDock::sendLocalTest);
+	// 9
+	connect(&client, &KelpClient::stateChanged, this, &KelpDock::refreshUi);
+	// 10
+	connect(&client, &KelpClient::eventReceived, this, &KelpDock::onEvent);
+	// 11
+	connect(&client, &KelpClient::logLine, this, &KelpDock::appendLog);
+	// 12
+	connect(&client, &KelpClient::widgetConfigReceived, this,
+		[this](const QByteArray &json, const QString &revision) {
+			server.setWidgetConfig(json, revision);
+			// Event Goal resize from the config goes here.
+			appendLog(QStringLiteral("Event Goal config synced · %1").arg(revision.left(8)));
+			refreshUi();
+		});
+	// 13
+	connect(&client, &KelpClient::widgetAssetReceived, this,
+		[this](const QString &slot, const QByteArray &mime, const QByteArray &data, const QString &revision) {
+			server.setWidgetAsset(slot, mime, data, revision);
+			refreshUi();
+		});
+	// 14
+	connect(&client, &KelpClient::widgetAssetCleared, this, [this](const QString &slot) {
+		server.clearWidgetAsset(slot);
+		refreshUi();
+	});
 	// 18
 	connect(&server, &LocalSseServer::stateChanged, this, &KelpDock::refreshUi);
 }
@@ -217,11 +258,30 @@ void KelpDock::startEngines()
 		appendLog(
 			QStringLiteral("Could not bind local port 4251. Another KELP runtime may already be running."));
 
+	client.start();
+
 	refreshUi();
 }
 
 void KelpDock::refreshUi()
 {
+	// 1
+	statusLabel->setText(QStringLiteral("KELP: %1").arg(client.statusText()));
+	// 2
+	deviceLabel->setText(QStringLiteral("Device: %1\nID: %2").arg(client.deviceName(), client.deviceId()));
+	// 3
+	if (client.latencyMs() < 0)
+		latencyLabel->setText(QStringLiteral("Gateway latency: —"));
+	else
+		latencyLabel->setText(QStringLiteral("Gateway latency: %1 ms").arg(client.latencyMs()));
+	// 4, 5: "Copy code" is only ever hidden, never disabled.
+	const QString code = client.pairCode();
+	pairCodeLabel->setText(code);
+	pairCodeLabel->setVisible(!code.isEmpty());
+	copyCodeButton->setVisible(!code.isEmpty());
+	// 6, 7
+	pairButton->setVisible(!client.isPaired());
+	disconnectButton->setVisible(client.isPaired());
 	// 8
 	if (server.isListening())
 		busLabel->setText(QStringLiteral("● http://127.0.0.1:%1/events\nBrowser widgets connected: %2")
@@ -229,6 +289,18 @@ void KelpDock::refreshUi()
 					  .arg(server.clientCount()));
 	else
 		busLabel->setText(QStringLiteral("○ Local runtime unavailable"));
+	// 9
+	QString widgetText = client.widgetStatusText();
+	if (!server.widgetRevision().isEmpty())
+		widgetText += QStringLiteral("\nLocal revision: %1").arg(server.widgetRevision().left(8));
+	widgetLabel->setText(widgetText);
+	// 12
+	syncConfigButton->setEnabled(client.isPaired());
+	// 13
+	countersLabel->setText(QStringLiteral("Remote events: %1 · Local deliveries: %2 · Last seq: %3")
+				       .arg(client.eventsReceived())
+				       .arg(server.deliveredCount())
+				       .arg(client.lastSeq()));
 }
 
 void KelpDock::appendLog(const QString &line)

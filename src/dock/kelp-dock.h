@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bus/local-sse-server.h"
+#include "client/kelp-client.h"
 
 #include <QWidget>
 
@@ -28,6 +29,7 @@ private:
 	void startEngines();
 	void appendLog(const QString &line);
 
+	KelpClient client;
 	LocalSseServer server;
 
 	QLabel *statusLabel = nullptr;
