@@ -56,9 +56,17 @@ QString randomHex(int byteCount)
 }
 
 KelpClient::KelpClient(QObject *parent)
-    : QObject(parent),
-      m_settings(QString::fromLatin1(kKelpSettingsOrganization), QString::fromLatin1(kKelpSettingsApplication))
+    : QObject(parent), m_network(this),
+      m_settings(QString::fromLatin1(kKelpSettingsOrganization), QString::fromLatin1(kKelpSettingsApplication)),
+      m_pairPollTimer(this), m_heartbeatTimer(this), m_reconnectTimer(this), m_widgetSyncTimer(this)
 {
+	// Parented and named so that diagnostics (and tests) can find them from the outside.
+	m_network.setObjectName(QStringLiteral("network"));
+	m_pairPollTimer.setObjectName(QStringLiteral("pairPollTimer"));
+	m_heartbeatTimer.setObjectName(QStringLiteral("heartbeatTimer"));
+	m_reconnectTimer.setObjectName(QStringLiteral("reconnectTimer"));
+	m_widgetSyncTimer.setObjectName(QStringLiteral("widgetSyncTimer"));
+
 	m_deviceId = m_settings.value(kKeyDeviceId).toString();
 	if (m_deviceId.isEmpty()) {
 		m_deviceId = randomHex(16);
