@@ -67,7 +67,7 @@ QByteArray makeLocalTestDonation()
 	return QJsonDocument(event).toJson(QJsonDocument::Compact);
 }
 
-KelpDock::KelpDock(QWidget *parent) : QWidget(parent), client(this), server(this)
+KelpDock::KelpDock(QWidget *parent) : QWidget(parent), client(this), server(this), updater(this)
 {
 	buildPanel();
 	wireEngines();
@@ -214,6 +214,8 @@ void KelpDock::wireEngines()
 	connect(disconnectButton, &QPushButton::clicked, &client, &KelpClient::disconnectDevice);
 	// 5
 	connect(syncConfigButton, &QPushButton::clicked, &client, &KelpClient::syncWidgetState);
+	// 6
+	connect(checkRuntimeButton, &QPushButton::clicked, &updater, &RuntimeUpdater::checkForUpdate);
 	// 7
 	connect(testEventButton, &QPushButton::clicked, this, &KelpDock::sendLocalTest);
 	// 9
@@ -241,6 +243,24 @@ void KelpDock::wireEngines()
 		server.clearWidgetAsset(slot);
 		refreshUi();
 	});
+	// 15
+	connect(&updater, &RuntimeUpdater::stateChanged, this, &KelpDock::refreshUi);
+	// 16
+	connect(&updater, &RuntimeUpdater::logLine, this, &KelpDock::appendLog);
+	// 17
+	connect(&updater, &RuntimeUpdater::runtimeActivated, this,
+		[this](const QString &root, const QString &version, bool changed) {
+			server.setWidgetRoot(root);
+			server.setRuntimeVersion(version);
+			if (changed) {
+				// TODO(event-goal): refreshEventGoalRuntime(version) goes here, before the log line.
+				appendLog(QStringLiteral("Widget runtime %1 applied; existing Event Goal refreshed.")
+						  .arg(version));
+			} else {
+				appendLog(QStringLiteral("Using cached widget runtime %1.").arg(version));
+			}
+			refreshUi();
+		});
 	// 18
 	connect(&server, &LocalSseServer::stateChanged, this, &KelpDock::refreshUi);
 }
@@ -258,6 +278,7 @@ void KelpDock::startEngines()
 		appendLog(
 			QStringLiteral("Could not bind local port 4251. Another KELP runtime may already be running."));
 
+	updater.start();
 	client.start();
 
 	refreshUi();
@@ -294,6 +315,10 @@ void KelpDock::refreshUi()
 	if (!server.widgetRevision().isEmpty())
 		widgetText += QStringLiteral("\nLocal revision: %1").arg(server.widgetRevision().left(8));
 	widgetLabel->setText(widgetText);
+	// 10
+	runtimeLabel->setText(updater.statusText());
+	// 11
+	checkRuntimeButton->setEnabled(!updater.isBusy());
 	// 12
 	syncConfigButton->setEnabled(client.isPaired());
 	// 13

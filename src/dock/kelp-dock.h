@@ -2,6 +2,7 @@
 
 #include "bus/local-sse-server.h"
 #include "client/kelp-client.h"
+#include "runtime/runtime-updater.h"
 
 #include <QWidget>
 
@@ -22,15 +23,19 @@ private slots:
 	void refreshUi();
 	void onEvent(const QByteArray &json);
 	void sendLocalTest();
+	void installEventGoal();
+	void refreshEventGoalRuntime(const QString &version);
 
 private:
 	void buildPanel();
 	void wireEngines();
 	void startEngines();
 	void appendLog(const QString &line);
+	void resizeEventGoalFromConfig(const QByteArray &configJson);
 
 	KelpClient client;
 	LocalSseServer server;
+	RuntimeUpdater updater;
 
 	QLabel *statusLabel = nullptr;
 	QLabel *deviceLabel = nullptr;
