@@ -1,0 +1,130 @@
+#pragma once
+
+// State of the simulated service, shared by the plug-in endpoints and the control API.
+
+#include "service-sim.h"
+#include "sim-http.h"
+
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMap>
+#include <QPointer>
+#include <QTcpServer>
+
+namespace kelpsim {
+
+struct Pairing {
+	enum State { Pending, Approved, Expired };
+	QString pairId;
+	QString code;
+	QString challenge;
+	QString deviceId;
+	QString deviceName;
+	QString obsVersion;
+	QString pluginVersion;
+	qint64 createdMs = 0;
+	State state = Pending;
+	QString token;
+};
+
+struct Device {
+	QString deviceId;
+	QString name;
+	QString token;             // empty: not paired (never paired, or revoked)
+	qint64 seq = 0;            // last assigned sequence number
+	QList<QJsonObject> events; // oldest first, each with its "seq"
+	qint64 lastHeartbeatMs = 0;
+	qint64 reportedLastSeq = -1;
+	QString obsVersion;
+	QString pluginVersion;
+};
+
+struct HeldPoll {
+	QPointer<HttpConnection> connection;
+	QString deviceId;
+	qint64 afterSeq = 0;
+};
+
+struct Asset {
+	QByteArray mime;
+	QByteArray data;
+	QString updatedAt;
+};
+
+struct RuntimeFile {
+	QString path;
+	QByteArray data;
+	QByteArray sha256; // lowercase hex
+};
+
+struct Runtime {
+	QString version;
+	QString minPluginVersion;
+	QList<RuntimeFile> files;
+};
+
+class ServiceSim::Private {
+public:
+	explicit Private(ServiceSim *q);
+
+	// Wire
+	void onNewConnection();
+	void onRequest(HttpConnection *connection);
+	void route(HttpConnection *connection);
+	bool takeFault(const QByteArray &path, Fault *fault);
+	void logRequest(const RequestRecord &record);
+
+	// Plug-in endpoints
+	void pairStart(HttpConnection *connection);
+	void pairStatus(HttpConnection *connection);
+	Device *authorize(HttpConnection *connection);
+	void heartbeat(HttpConnection *connection);
+	void events(HttpConnection *connection);
+	void answerPoll(HttpConnection *connection, const QString &deviceId, qint64 afterSeq);
+	void wakePolls(const QString &deviceId);
+	void widgetState(HttpConnection *connection);
+	void widgetAsset(HttpConnection *connection);
+	void manifest(HttpConnection *connection);
+	void runtimeFile(HttpConnection *connection);
+
+	// Control API under /_sim/
+	void control(HttpConnection *connection);
+
+	// Helpers
+	Pairing::State effectiveState(const Pairing &pairing) const;
+	Pairing *pendingByCode(const QString &code);
+	QString newCode() const;
+	Device &device(const QString &deviceId);
+	qint64 appendEvent(Device &device, const QJsonObject &event);
+	QJsonObject manifestObject() const;
+	QJsonObject widgetStateObject() const;
+	QString fileUrl(const QString &version, const QString &path) const;
+	static QJsonObject faultToJson(const Fault &fault);
+	static bool faultFromJson(const QJsonObject &object, Fault *fault, QString *error);
+
+	ServiceSim *q;
+	QTcpServer server;
+	QList<QPointer<HttpConnection>> connections;
+
+	QList<Pairing> pairings; // oldest first
+	int codeLifetimeMs = 0;
+	QMap<QString, Device> devices;
+	QList<HeldPoll> heldPolls;
+	int maxWaitMs = 30000;
+
+	QString widgetId;
+	QString widgetRevision;
+	QJsonObject widgetConfig;
+	QMap<QString, Asset> assets;
+
+	QHash<QString, Runtime> runtimes; // every published version stays downloadable
+	QString currentRuntime;
+	QByteArray manifestOverride;
+
+	QList<Fault> faults;
+	QList<RequestRecord> log;
+};
+
+} // namespace kelpsim

@@ -1,0 +1,77 @@
+#pragma once
+
+// The simulator's own HTTP/1.1 wire handling: one request per connection, answered once, then
+// closed. Kept apart from the service logic so faults can reshape any answer on its way out.
+
+#include "service-sim.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QPointer>
+
+class QTcpSocket;
+
+namespace kelpsim {
+
+struct HttpAnswer {
+	int status = 200;
+	QByteArray contentType;
+	QList<QPair<QByteArray, QByteArray>> headers; // besides Content-Type, Content-Length, Connection
+	QByteArray body;
+	void addHeader(const QByteArray &name, const QByteArray &value) { headers.append(qMakePair(name, value)); }
+};
+
+HttpAnswer jsonAnswer(int status, const QJsonObject &object);
+HttpAnswer errorAnswer(int status, const QByteArray &error);
+QByteArray reasonPhrase(int status);
+
+class HttpConnection : public QObject {
+	Q_OBJECT
+
+public:
+	// How the answer is damaged on the wire; the head is always the real one.
+	enum Shape { Intact, DropMidBody, ShortBody, WrongBytes };
+
+	static constexpr qsizetype kMaxHead = 32 * 1024;
+	static constexpr qint64 kMaxBody = 64 * 1024 * 1024;
+
+	HttpConnection(QTcpSocket *socket, QObject *parent);
+	~HttpConnection() override;
+
+	const RequestRecord &record() const { return m_record; }
+	const QByteArray &body() const { return m_body; }
+	bool isAnswered() const { return m_answered; }
+	void setShape(Shape shape) { m_shape = shape; }
+
+	void respond(const HttpAnswer &answer);
+	// Closes without a byte of answer.
+	void drop();
+	// Never answers; the socket stays open until the peer or the simulator closes it.
+	void hang();
+	void abort();
+
+signals:
+	void requestReady(kelpsim::HttpConnection *connection);
+	void closed(kelpsim::HttpConnection *connection);
+
+private:
+	void onReadyRead();
+	bool parseHead(const QByteArray &head, int *errorStatus, QByteArray *error);
+	void fail(int status, const QByteArray &error);
+	void finishClose();
+
+	QPointer<QTcpSocket> m_socket;
+	QByteArray m_buffer;
+	RequestRecord m_record;
+	QByteArray m_body;
+	qint64 m_contentLength = 0;
+	bool m_headDone = false;
+	bool m_ready = false;
+	bool m_answered = false;
+	bool m_closedEmitted = false;
+	Shape m_shape = Intact;
+};
+
+} // namespace kelpsim
