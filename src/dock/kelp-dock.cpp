@@ -349,8 +349,10 @@ void KelpDock::onEvent(const QByteArray &json)
 		const QString type = typeValue.isString() ? typeValue.toString() : QStringLiteral("event");
 		const QString provider = providerValue.isString() ? providerValue.toString() : QStringLiteral("kelp");
 		const qint64 seq = seqValue.isDouble() ? truncateToInt64(seqValue.toDouble()) : 0;
-		lastEventLabel->setText(QStringLiteral("%1 · %2 · seq %3").arg(provider, type).arg(seq));
-		appendLog(QStringLiteral("%1 / %2 / seq %3").arg(provider, type).arg(seq));
+		// One pass for all three: a "%1" inside the provider text must not capture the seq.
+		const QString seqText = QString::number(seq);
+		lastEventLabel->setText(QStringLiteral("%1 · %2 · seq %3").arg(provider, type, seqText));
+		appendLog(QStringLiteral("%1 / %2 / seq %3").arg(provider, type, seqText));
 	} else {
 		lastEventLabel->setText(QString::fromUtf8(json.left(kRawEventPreviewBytes)));
 	}

@@ -8,7 +8,8 @@ RawClient::RawClient(quint16 port, QObject *parent) : QObject(parent)
 	connect(&socket, &QTcpSocket::connected, this, [this] { connected = true; });
 	connect(&socket, &QTcpSocket::readyRead, this, [this] { received += socket.readAll(); });
 	connect(&socket, &QTcpSocket::disconnected, this, [this] {
-		received += socket.readAll();
+		if (socket.isOpen())
+			received += socket.readAll();
 		closed = true;
 	});
 	connect(&socket, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
