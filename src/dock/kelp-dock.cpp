@@ -218,6 +218,8 @@ void KelpDock::wireEngines()
 	connect(checkRuntimeButton, &QPushButton::clicked, &updater, &RuntimeUpdater::checkForUpdate);
 	// 7
 	connect(testEventButton, &QPushButton::clicked, this, &KelpDock::sendLocalTest);
+	// 8
+	connect(addEventGoalButton, &QPushButton::clicked, this, &KelpDock::installEventGoal);
 	// 9
 	connect(&client, &KelpClient::stateChanged, this, &KelpDock::refreshUi);
 	// 10
@@ -228,7 +230,7 @@ void KelpDock::wireEngines()
 	connect(&client, &KelpClient::widgetConfigReceived, this,
 		[this](const QByteArray &json, const QString &revision) {
 			server.setWidgetConfig(json, revision);
-			// Event Goal resize from the config goes here.
+			resizeEventGoalFromConfig(json);
 			appendLog(QStringLiteral("Event Goal config synced · %1").arg(revision.left(8)));
 			refreshUi();
 		});
@@ -253,7 +255,7 @@ void KelpDock::wireEngines()
 			server.setWidgetRoot(root);
 			server.setRuntimeVersion(version);
 			if (changed) {
-				// TODO(event-goal): refreshEventGoalRuntime(version) goes here, before the log line.
+				refreshEventGoalRuntime(version);
 				appendLog(QStringLiteral("Widget runtime %1 applied; existing Event Goal refreshed.")
 						  .arg(version));
 			} else {

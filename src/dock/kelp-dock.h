@@ -23,12 +23,15 @@ private slots:
 	void refreshUi();
 	void onEvent(const QByteArray &json);
 	void sendLocalTest();
+	void installEventGoal();
+	void refreshEventGoalRuntime(const QString &version);
 
 private:
 	void buildPanel();
 	void wireEngines();
 	void startEngines();
 	void appendLog(const QString &line);
+	void resizeEventGoalFromConfig(const QByteArray &configJson);
 
 	KelpClient client;
 	LocalSseServer server;

@@ -15,15 +15,60 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
+#include <obs-frontend-api.h>
 #include <obs-module.h>
+#include <graphics/vec2.h>
 #include <util/base.h>
 #include <util/bmem.h>
 #include <util/text-lookup.h>
 
 struct obs_module {
 	int unused = 0;
+};
+
+// Reference-counted host objects. `refs` is every reference; `hostRefs` the ones the host itself
+// holds (a test's setup, a scene item, a source's own settings). The difference is what the module
+// obtained and still owes a release for. Objects are never freed before reset(), so a release too
+// many is reported instead of touching freed memory.
+struct obs_data {
+	struct Value {
+		enum Type { String, Int, Bool } type = String;
+		std::string text;
+		long long number = 0;
+		bool flag = false;
+	};
+	std::map<std::string, Value> values;
+	std::string label;
+	int refs = 1;
+	int hostRefs = 0;
+};
+
+struct obs_scene_item {
+	obs_scene *scene = nullptr;
+	obs_source *source = nullptr;
+	vec2 pos{};
+};
+
+struct obs_scene {
+	obs_source *source = nullptr;
+	std::vector<obs_scene_item *> items;
+	bool refuseAdd = false;
+};
+
+struct obs_source {
+	std::string id;
+	std::string name;
+	obs_data *settings = nullptr;
+	obs_scene *scene = nullptr;
+	int refs = 1;
+	int hostRefs = 0;
+	int updates = 0;
+	bool alive = true;
 };
 
 struct text_lookup {
@@ -51,6 +96,16 @@ struct Host {
 	std::function<void(const QString &, QWidget *)> dockRemoved;
 	int liveLookups = 0;
 	int lookupsCreated = 0;
+
+	// Every object handed out since the last reset, in creation order; live ones are found by name.
+	std::vector<std::unique_ptr<obs_source>> sources;
+	std::vector<std::unique_ptr<obs_scene>> scenes;
+	std::vector<std::unique_ptr<obs_scene_item>> items;
+	std::vector<std::unique_ptr<obs_data>> data;
+	std::set<const void *> known;
+	QStringList referenceErrors;
+	QString currentScene;
+	bool failSourceCreation = false;
 };
 
 Host &host()
@@ -84,6 +139,152 @@ void loadLocaleFile(text_lookup *lookup, const QString &path)
 			value = value.mid(1, value.size() - 2);
 		lookup->strings.insert(line.left(eq).trimmed(), value);
 	}
+}
+
+void referenceError(const QString &text)
+{
+	host().referenceErrors.append(text);
+}
+
+QString describe(const obs_source *source)
+{
+	return QStringLiteral("%1 \"%2\"")
+		.arg(source->scene ? QStringLiteral("scene") : QStringLiteral("source"),
+		     QString::fromStdString(source->name));
+}
+
+QString describe(const obs_data *data)
+{
+	return QStringLiteral("settings object (%1)").arg(QString::fromStdString(data->label));
+}
+
+bool isKnown(const void *object)
+{
+	return object && host().known.count(object);
+}
+
+obs_data *newData(const std::string &label, bool hostOwned)
+{
+	Host &h = host();
+	h.data.push_back(std::make_unique<obs_data>());
+	obs_data *data = h.data.back().get();
+	data->label = label;
+	data->hostRefs = hostOwned ? 1 : 0;
+	h.known.insert(data);
+	return data;
+}
+
+// A release by the host of a reference it holds itself.
+void releaseHostRef(obs_data *data)
+{
+	--data->hostRefs;
+	--data->refs;
+}
+
+void destroySource(obs_source *source)
+{
+	source->alive = false;
+	if (source->settings)
+		releaseHostRef(source->settings);
+}
+
+void releaseHostRef(obs_source *source)
+{
+	--source->hostRefs;
+	if (--source->refs == 0)
+		destroySource(source);
+}
+
+obs_source *newSource(const std::string &id, const std::string &name, obs_data *settings, bool hostOwned)
+{
+	Host &h = host();
+	h.sources.push_back(std::make_unique<obs_source>());
+	obs_source *source = h.sources.back().get();
+	source->id = id;
+	source->name = name;
+	source->hostRefs = hostOwned ? 1 : 0;
+	source->settings = settings;
+	++settings->refs;
+	++settings->hostRefs;
+	h.known.insert(source);
+	return source;
+}
+
+obs_source *liveSource(const QString &name)
+{
+	const std::string key = name.toStdString();
+	for (const auto &source : host().sources)
+		if (source->alive && source->name == key)
+			return source.get();
+	return nullptr;
+}
+
+// A source the module passes in: null passes through, anything released or foreign is reported.
+bool usable(const obs_source *source, const char *call)
+{
+	if (!source)
+		return false;
+	if (!isKnown(source)) {
+		referenceError(QStringLiteral("%1 on an unknown source pointer").arg(QLatin1String(call)));
+		return false;
+	}
+	if (!source->alive) {
+		referenceError(QStringLiteral("%1 on released %2").arg(QLatin1String(call), describe(source)));
+		return false;
+	}
+	return true;
+}
+
+bool usable(const obs_data *data, const char *call)
+{
+	if (!data)
+		return false;
+	if (!isKnown(data)) {
+		referenceError(QStringLiteral("%1 on an unknown settings pointer").arg(QLatin1String(call)));
+		return false;
+	}
+	if (data->refs <= 0) {
+		referenceError(QStringLiteral("%1 on released %2").arg(QLatin1String(call), describe(data)));
+		return false;
+	}
+	return true;
+}
+
+const obs_data::Value *findValue(obs_data *data, const char *name, obs_data::Value::Type type, const char *call)
+{
+	if (!usable(data, call) || !name)
+		return nullptr;
+	const auto found = data->values.find(name);
+	return found != data->values.end() && found->second.type == type ? &found->second : nullptr;
+}
+
+void setValue(obs_data *data, const char *name, obs_data::Value value, const char *call)
+{
+	if (usable(data, call) && name)
+		data->values[name] = std::move(value);
+}
+
+obs_data::Value toValue(const QVariant &value)
+{
+	obs_data::Value converted;
+	switch (value.typeId()) {
+	case QMetaType::Bool:
+		converted.type = obs_data::Value::Bool;
+		converted.flag = value.toBool();
+		break;
+	case QMetaType::Int:
+	case QMetaType::UInt:
+	case QMetaType::LongLong:
+	case QMetaType::ULongLong:
+		converted.type = obs_data::Value::Int;
+		converted.number = value.toLongLong();
+		break;
+	default:
+		converted.type = obs_data::Value::String;
+		converted.text = value.toString().toStdString();
+		break;
+	}
+	return converted;
 }
 
 } // namespace
@@ -206,6 +407,192 @@ void obs_frontend_remove_dock(const char *id)
 	delete widget.data();
 }
 
+obs_data_t *obs_data_create()
+{
+	return newData("obs_data_create #" + std::to_string(host().data.size() + 1), false);
+}
+
+void obs_data_addref(obs_data_t *data)
+{
+	if (usable(data, "obs_data_addref"))
+		++data->refs;
+}
+
+void obs_data_release(obs_data_t *data)
+{
+	if (!data)
+		return;
+	if (!isKnown(data)) {
+		referenceError(QStringLiteral("obs_data_release on an unknown settings pointer"));
+		return;
+	}
+	if (data->refs <= data->hostRefs) {
+		referenceError(QStringLiteral("%1 released once more than obtained").arg(describe(data)));
+		return;
+	}
+	--data->refs;
+}
+
+void obs_data_set_string(obs_data_t *data, const char *name, const char *val)
+{
+	obs_data::Value value;
+	value.type = obs_data::Value::String;
+	value.text = val ? val : "";
+	setValue(data, name, std::move(value), "obs_data_set_string");
+}
+
+void obs_data_set_int(obs_data_t *data, const char *name, long long val)
+{
+	obs_data::Value value;
+	value.type = obs_data::Value::Int;
+	value.number = val;
+	setValue(data, name, std::move(value), "obs_data_set_int");
+}
+
+void obs_data_set_bool(obs_data_t *data, const char *name, bool val)
+{
+	obs_data::Value value;
+	value.type = obs_data::Value::Bool;
+	value.flag = val;
+	setValue(data, name, std::move(value), "obs_data_set_bool");
+}
+
+// As in libobs, a missing member or one of another type reads as the type's empty value.
+const char *obs_data_get_string(obs_data_t *data, const char *name)
+{
+	const obs_data::Value *value = findValue(data, name, obs_data::Value::String, "obs_data_get_string");
+	return value ? value->text.c_str() : "";
+}
+
+long long obs_data_get_int(obs_data_t *data, const char *name)
+{
+	const obs_data::Value *value = findValue(data, name, obs_data::Value::Int, "obs_data_get_int");
+	return value ? value->number : 0;
+}
+
+bool obs_data_get_bool(obs_data_t *data, const char *name)
+{
+	const obs_data::Value *value = findValue(data, name, obs_data::Value::Bool, "obs_data_get_bool");
+	return value ? value->flag : false;
+}
+
+obs_source_t *obs_get_source_by_name(const char *name)
+{
+	obs_source *source = name ? liveSource(QString::fromUtf8(name)) : nullptr;
+	if (source)
+		++source->refs;
+	return source;
+}
+
+obs_source_t *obs_source_get_ref(obs_source_t *source)
+{
+	if (!usable(source, "obs_source_get_ref"))
+		return nullptr;
+	++source->refs;
+	return source;
+}
+
+const char *obs_source_get_id(const obs_source_t *source)
+{
+	return usable(source, "obs_source_get_id") ? source->id.c_str() : nullptr;
+}
+
+const char *obs_source_get_name(const obs_source_t *source)
+{
+	return usable(source, "obs_source_get_name") ? source->name.c_str() : nullptr;
+}
+
+// A new reference to the source's own settings object, as libobs hands out.
+obs_data_t *obs_source_get_settings(const obs_source_t *source)
+{
+	if (!usable(source, "obs_source_get_settings"))
+		return nullptr;
+	++source->settings->refs;
+	return source->settings;
+}
+
+// libobs keeps the caller's settings object as the source's own (a new reference to it).
+obs_source_t *obs_source_create(const char *id, const char *name, obs_data_t *settings, obs_data_t *hotkey_data)
+{
+	(void)hotkey_data;
+	Host &h = host();
+	if (h.failSourceCreation || !id)
+		return nullptr;
+	if (settings && !usable(settings, "obs_source_create"))
+		return nullptr;
+	obs_data *own = settings ? settings : newData(std::string("settings of ") + (name ? name : ""), false);
+	obs_source *source = newSource(id, name ? name : "", own, false);
+	if (!settings)
+		obs_data_release(own);
+	return source;
+}
+
+// Merges the given members into the source's settings; members not given keep their values.
+void obs_source_update(obs_source_t *source, obs_data_t *settings)
+{
+	if (!usable(source, "obs_source_update") || !usable(settings, "obs_source_update"))
+		return;
+	for (const auto &entry : settings->values)
+		source->settings->values[entry.first] = entry.second;
+	++source->updates;
+}
+
+void obs_source_release(obs_source_t *source)
+{
+	if (!source)
+		return;
+	if (!isKnown(source)) {
+		referenceError(QStringLiteral("obs_source_release on an unknown source pointer"));
+		return;
+	}
+	if (source->refs <= source->hostRefs) {
+		referenceError(QStringLiteral("%1 released once more than obtained").arg(describe(source)));
+		return;
+	}
+	if (--source->refs == 0)
+		destroySource(source);
+}
+
+// No new reference: the scene lives as long as its source.
+obs_scene_t *obs_scene_from_source(const obs_source_t *source)
+{
+	return usable(source, "obs_scene_from_source") ? source->scene : nullptr;
+}
+
+// The item belongs to the scene and holds its own reference to the source; the caller gets none.
+obs_sceneitem_t *obs_scene_add(obs_scene_t *scene, obs_source_t *source)
+{
+	if (!scene || !isKnown(scene) || !usable(scene->source, "obs_scene_add") || !usable(source, "obs_scene_add"))
+		return nullptr;
+	if (scene->refuseAdd || source == scene->source)
+		return nullptr;
+	Host &h = host();
+	h.items.push_back(std::make_unique<obs_scene_item>());
+	obs_scene_item *item = h.items.back().get();
+	item->scene = scene;
+	item->source = source;
+	++source->refs;
+	++source->hostRefs;
+	scene->items.push_back(item);
+	h.known.insert(item);
+	return item;
+}
+
+void obs_sceneitem_set_pos(obs_sceneitem_t *item, const struct vec2 *pos)
+{
+	if (item && isKnown(item) && pos)
+		item->pos = *pos;
+}
+
+// A new reference to the current scene's source, or null when there is none.
+obs_source_t *obs_frontend_get_current_scene(void)
+{
+	obs_source *source = host().currentScene.isEmpty() ? nullptr : liveSource(host().currentScene);
+	if (source)
+		++source->refs;
+	return source;
+}
+
 } // extern "C"
 
 namespace standin {
@@ -224,6 +611,14 @@ void reset()
 	h.dockAdded = nullptr;
 	h.dockRemoved = nullptr;
 	h.lookupsCreated = 0;
+	h.items.clear();
+	h.scenes.clear();
+	h.sources.clear();
+	h.data.clear();
+	h.known.clear();
+	h.referenceErrors.clear();
+	h.currentScene.clear();
+	h.failSourceCreation = false;
 }
 
 obs_module_t *module()
@@ -289,6 +684,111 @@ void setDockObserver(std::function<void(const QString &, const QString &, QWidge
 {
 	host().dockAdded = std::move(added);
 	host().dockRemoved = std::move(removed);
+}
+
+void addSource(const QString &name, const QString &typeId, const QVariantMap &settings)
+{
+	obs_data *data = newData("settings of " + name.toStdString(), true);
+	for (auto it = settings.cbegin(); it != settings.cend(); ++it)
+		data->values[it.key().toStdString()] = toValue(it.value());
+	newSource(typeId.toStdString(), name.toStdString(), data, true);
+	releaseHostRef(data);
+}
+
+void addScene(const QString &name)
+{
+	Host &h = host();
+	addSource(name, QStringLiteral("scene"));
+	h.scenes.push_back(std::make_unique<obs_scene>());
+	obs_scene *scene = h.scenes.back().get();
+	scene->source = h.sources.back().get();
+	scene->source->scene = scene;
+	h.known.insert(scene);
+}
+
+void setCurrentScene(const QString &name)
+{
+	host().currentScene = name;
+}
+
+void setFailSourceCreation(bool fail)
+{
+	host().failSourceCreation = fail;
+}
+
+void setSceneRefusesAdd(const QString &sceneName, bool refuse)
+{
+	obs_source *source = liveSource(sceneName);
+	if (source && source->scene)
+		source->scene->refuseAdd = refuse;
+}
+
+QStringList sourceNames()
+{
+	QStringList names;
+	for (const auto &source : host().sources)
+		if (source->alive)
+			names.append(QString::fromStdString(source->name));
+	return names;
+}
+
+QString sourceTypeId(const QString &name)
+{
+	const obs_source *source = liveSource(name);
+	return source ? QString::fromStdString(source->id) : QString();
+}
+
+QVariantMap sourceSettings(const QString &name)
+{
+	QVariantMap settings;
+	const obs_source *source = liveSource(name);
+	if (!source)
+		return settings;
+	for (const auto &entry : source->settings->values) {
+		const obs_data::Value &value = entry.second;
+		const QString key = QString::fromStdString(entry.first);
+		if (value.type == obs_data::Value::String)
+			settings.insert(key, QString::fromStdString(value.text));
+		else if (value.type == obs_data::Value::Int)
+			settings.insert(key, value.number);
+		else
+			settings.insert(key, value.flag);
+	}
+	return settings;
+}
+
+int sourceUpdateCount(const QString &name)
+{
+	const obs_source *source = liveSource(name);
+	return source ? source->updates : 0;
+}
+
+QList<SceneItem> sceneItems(const QString &sceneName)
+{
+	QList<SceneItem> items;
+	const obs_source *source = liveSource(sceneName);
+	if (!source || !source->scene)
+		return items;
+	for (const obs_scene_item *item : source->scene->items)
+		items.append({QString::fromStdString(item->source->name), item->pos.x, item->pos.y});
+	return items;
+}
+
+QStringList outstandingReferences()
+{
+	const Host &h = host();
+	QStringList outstanding = h.referenceErrors;
+	for (const auto &source : h.sources)
+		if (source->refs > source->hostRefs)
+			outstanding.append(QStringLiteral("%1: %2 reference(s) not released")
+						   .arg(describe(source.get()))
+						   .arg(source->refs - source->hostRefs));
+	for (const auto &data : h.data)
+		if (data->refs > data->hostRefs)
+			outstanding.append(QStringLiteral("%1: %2 reference(s) not released")
+						   .arg(describe(data.get()))
+						   .arg(data->refs - data->hostRefs));
+	return outstanding;
 }
 
 int liveLocaleLookups()

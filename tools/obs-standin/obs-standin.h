@@ -6,6 +6,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 
 #include <functional>
 
@@ -30,7 +31,14 @@ struct LogEntry {
 	QString text;
 };
 
-// Back to a fresh host: empty log, no docks, default answers. Docks still registered are deleted.
+struct SceneItem {
+	QString source;
+	float x;
+	float y;
+};
+
+// Back to a fresh host: empty log, no docks, no sources or scenes, default answers. Docks still
+// registered are deleted.
 KELP_STANDIN_API void reset();
 
 // The handle to pass to obs_module_set_pointer.
@@ -56,6 +64,31 @@ KELP_STANDIN_API QStringList removedDockIds();
 KELP_STANDIN_API void
 setDockObserver(std::function<void(const QString &id, const QString &title, QWidget *widget)> added,
 		std::function<void(const QString &id, QWidget *widget)> removed);
+
+// Sources and scenes that the host itself holds, as a scene collection would. Settings values
+// become string, int (any integer type) or bool members.
+KELP_STANDIN_API void addSource(const QString &name, const QString &typeId, const QVariantMap &settings = {});
+KELP_STANDIN_API void addScene(const QString &name);
+// What obs_frontend_get_current_scene answers: the live source of that name (a scene or not), or
+// null for an empty or unknown name.
+KELP_STANDIN_API void setCurrentScene(const QString &name);
+// Makes obs_source_create answer null, as it does when the source type is not installed.
+KELP_STANDIN_API void setFailSourceCreation(bool fail);
+// Makes obs_scene_add on that scene answer null.
+KELP_STANDIN_API void setSceneRefusesAdd(const QString &sceneName, bool refuse);
+
+// Live sources (scenes included) in creation order; the settings and type of the first live
+// source of a name (empty when there is none).
+KELP_STANDIN_API QStringList sourceNames();
+KELP_STANDIN_API QString sourceTypeId(const QString &name);
+KELP_STANDIN_API QVariantMap sourceSettings(const QString &name);
+// How often obs_source_update was applied to the source.
+KELP_STANDIN_API int sourceUpdateCount(const QString &name);
+KELP_STANDIN_API QList<SceneItem> sceneItems(const QString &sceneName);
+
+// One line for every source, scene or settings reference the module obtained and has not
+// released, and for every release or use of an object it no longer held. Empty when clean.
+KELP_STANDIN_API QStringList outstandingReferences();
 
 // Locale lookups created by obs_module_load_locale and not yet destroyed.
 KELP_STANDIN_API int liveLocaleLookups();
