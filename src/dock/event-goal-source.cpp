@@ -103,6 +103,7 @@ int eventGoalHeightFromConfig(const QByteArray &configJson)
 	const double titleSize = layoutNumber(layout, "title_size", 22);
 	const double valueSize = layoutNumber(layout, "value_size", 30);
 	const double content = std::ceil(std::abs(offsetY) + 2 * valueSize + 3 * titleSize + 120);
+	// Members near the double's limit can sum to infinities of both signs; no height follows.
 	if (std::isnan(content))
 		return -1;
 	// Bounded while still a double: a huge (or hugely negative) layout must not overflow the int.

@@ -137,6 +137,8 @@ private slots:
 		QTest::newRow("loopback") << browser << QVariantMap{{"url", kBundledUrl}} << true;
 		QTest::newRow("localhost in capitals")
 			<< browser << QVariantMap{{"url", "HTTP://LOCALHOST:4251/WIDGET/EVENT-GOAL/?x"}} << true;
+		QTest::newRow("loopback in capitals")
+			<< browser << QVariantMap{{"url", "HTTP://127.0.0.1:4251/Widget/Event-Goal/"}} << true;
 		QTest::newRow("prefix only")
 			<< browser << QVariantMap{{"url", "http://127.0.0.1:4251/widget/event-goal/"}} << true;
 		QTest::newRow("no trailing slash")
@@ -352,6 +354,11 @@ private slots:
 		QTest::newRow("content 5500") << QByteArray(R"({"text_layout":{"offset_y":5254}})") << 12000;
 		QTest::newRow("1e12") << QByteArray(R"({"text_layout":{"value_size":1e12}})") << 12000;
 		QTest::newRow("hugely negative") << QByteArray(R"({"text_layout":{"title_size":-1e12}})") << 1600;
+		QTest::newRow("sum overflows to infinity")
+			<< QByteArray(R"({"text_layout":{"offset_y":1e308,"value_size":1e308}})") << 12000;
+		// Infinities of both signs leave no meaningful content: the size stays.
+		QTest::newRow("sum has no value")
+			<< QByteArray(R"({"text_layout":{"value_size":1e308,"title_size":-1e308}})") << -1;
 		QTest::newRow("broken JSON") << QByteArray(R"({"text_layout":)") << -1;
 		QTest::newRow("array") << QByteArray("[1,2]") << -1;
 		QTest::newRow("empty") << QByteArray() << -1;
