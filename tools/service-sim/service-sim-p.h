@@ -47,6 +47,13 @@ struct HeldPoll {
 	qint64 afterSeq = 0;
 };
 
+struct DroppedRequest {
+	QByteArray method;
+	QByteArray path;
+	QByteArray query;
+	qint64 atMs = 0;
+};
+
 struct Asset {
 	QByteArray mime;
 	QByteArray data;
@@ -74,6 +81,7 @@ public:
 	void onRequest(HttpConnection *connection);
 	void route(HttpConnection *connection);
 	bool takeFault(const QByteArray &path, Fault *fault);
+	bool isResendOfDrop(const RequestRecord &record);
 	void logRequest(const RequestRecord &record);
 
 	// Plug-in endpoints
@@ -124,6 +132,7 @@ public:
 	QByteArray manifestOverride;
 
 	QList<Fault> faults;
+	QList<DroppedRequest> recentDrops;
 	QList<RequestRecord> log;
 };
 

@@ -32,6 +32,9 @@ constexpr int kMaxPairings = 500;
 constexpr int kMaxEventsPerDevice = 1000;
 constexpr int kMaxEventsPerAnswer = 100;
 constexpr int kMaxLoggedRequests = 5000;
+// Qt's HTTP stack re-sends a request once, at once and on a new connection, when the connection
+// closes before any byte of an answer. Well below the client's shortest retry interval (900 ms).
+constexpr qint64 kResendWindowMs = 500;
 
 // Codes are typed by hand, so letters and digits that read alike (0/O, 1/I) are left out.
 constexpr char kCodeAlphabet[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
@@ -133,6 +136,10 @@ void ServiceSim::Private::onRequest(HttpConnection *connection)
 	}
 	logRequest(record);
 
+	if (isResendOfDrop(record)) {
+		connection->drop();
+		return;
+	}
 	Fault fault;
 	if (!takeFault(record.path, &fault)) {
 		route(connection);
@@ -163,6 +170,7 @@ void ServiceSim::Private::onRequest(HttpConnection *connection)
 		break;
 	}
 	case Fault::Drop:
+		recentDrops.append(DroppedRequest{record.method, record.path, record.query, record.receivedMs});
 		connection->drop();
 		break;
 	case Fault::DropMidBody:
@@ -199,6 +207,21 @@ bool ServiceSim::Private::takeFault(const QByteArray &path, Fault *fault)
 		if (f.count > 0 && --f.count == 0)
 			faults.removeAt(i);
 		return true;
+	}
+	return false;
+}
+
+// A dropped request must fail for the client, not be silently repaired by its transport's re-send.
+bool ServiceSim::Private::isResendOfDrop(const RequestRecord &record)
+{
+	recentDrops.removeIf(
+		[&](const DroppedRequest &drop) { return record.receivedMs - drop.atMs > kResendWindowMs; });
+	for (qsizetype i = 0; i < recentDrops.size(); ++i) {
+		const DroppedRequest &drop = recentDrops.at(i);
+		if (drop.method == record.method && drop.path == record.path && drop.query == record.query) {
+			recentDrops.removeAt(i);
+			return true;
+		}
 	}
 	return false;
 }

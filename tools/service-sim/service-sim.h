@@ -44,6 +44,8 @@ struct Fault {
 	int delayMs = 0;
 	int count = 1; // how many matching requests it applies to, after `skip`
 	int skip = 0;  // matching requests let through untouched first (e.g. fail the Nth file)
+		       // Also: a negative `count` applies until clearFaults(). A Drop also drops the one identical
+		       // request that arrives within 500 ms (Qt's transparent re-send), without using up `count`.
 };
 
 class ServiceSim : public QObject {
