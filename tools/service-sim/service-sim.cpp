@@ -685,6 +685,8 @@ ServiceSim::ServiceSim(QObject *parent) : QObject(parent), d(new Private(this)) 
 ServiceSim::~ServiceSim()
 {
 	close();
+	// The connections' handlers reach into d: they go first.
+	qDeleteAll(findChildren<HttpConnection *>(QString(), Qt::FindDirectChildrenOnly));
 	delete d;
 }
 

@@ -115,6 +115,13 @@ HttpConnection::HttpConnection(QTcpSocket *socket, QObject *parent) : QObject(pa
 		if (m_socket && m_socket->state() == QAbstractSocket::UnconnectedState)
 			finishClose();
 	});
+	// A peer that never completes its request does not keep the connection forever.
+	m_requestTimer.setSingleShot(true);
+	connect(&m_requestTimer, &QTimer::timeout, this, [this] {
+		if (!m_ready)
+			fail(408, "request not completed in time");
+	});
+	m_requestTimer.start(kRequestTimeoutMs);
 	// Bytes may already be waiting when the server hands the socket over.
 	if (socket->bytesAvailable() > 0)
 		QMetaObject::invokeMethod(this, &HttpConnection::onReadyRead, Qt::QueuedConnection);
@@ -168,6 +175,7 @@ void HttpConnection::onReadyRead()
 	m_body = m_buffer.left(m_contentLength);
 	m_buffer.clear();
 	m_ready = true;
+	m_requestTimer.stop();
 	emit requestReady(this);
 }
 
@@ -238,6 +246,7 @@ bool HttpConnection::parseHead(const QByteArray &head, int *errorStatus, QByteAr
 void HttpConnection::fail(int status, const QByteArray &error)
 {
 	m_ready = true;
+	m_requestTimer.stop();
 	respond(errorAnswer(status, error));
 }
 

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QPair>
 #include <QPointer>
+#include <QTimer>
 
 class QTcpSocket;
 
@@ -36,6 +37,7 @@ public:
 
 	static constexpr qsizetype kMaxHead = 32 * 1024;
 	static constexpr qint64 kMaxBody = 64 * 1024 * 1024;
+	static constexpr int kRequestTimeoutMs = 30000;
 
 	HttpConnection(QTcpSocket *socket, QObject *parent);
 	~HttpConnection() override;
@@ -63,6 +65,7 @@ private:
 	void finishClose();
 
 	QPointer<QTcpSocket> m_socket;
+	QTimer m_requestTimer;
 	QByteArray m_buffer;
 	RequestRecord m_record;
 	QByteArray m_body;
