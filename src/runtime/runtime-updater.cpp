@@ -162,7 +162,8 @@ void RuntimeUpdater::checkForUpdate()
 
 void RuntimeUpdater::onManifestFinished(QNetworkReply *reply)
 {
-	const QByteArray body = reply->readAll();
+	// An aborted reply (transfer timeout) is already closed and has nothing left to read.
+	const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
 	const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 	const QNetworkReply::NetworkError error = reply->error();
 	if (manifestReply == reply)
@@ -277,7 +278,8 @@ void RuntimeUpdater::guardFileSize(QNetworkReply *reply, const QJsonObject &entr
 
 void RuntimeUpdater::onFileFinished(QNetworkReply *reply, const QJsonObject &entry)
 {
-	const QByteArray body = reply->readAll();
+	// An aborted reply (transfer timeout) is already closed and has nothing left to read.
+	const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
 	const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 	const QNetworkReply::NetworkError error = reply->error();
 	const QString errorText = networkErrorText(reply);
