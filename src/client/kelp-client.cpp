@@ -44,6 +44,12 @@ int httpStatus(QNetworkReply *reply)
 {
 	return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
+
+// An aborted reply is already closed; reading it would only earn a warning.
+QByteArray readBody(QNetworkReply *reply)
+{
+	return reply->isOpen() ? reply->readAll() : QByteArray();
+}
 } // namespace
 
 QString randomHex(int byteCount)
@@ -178,7 +184,7 @@ void KelpClient::startPairing()
 
 void KelpClient::onPairStartFinished(QNetworkReply *reply, const QString &challenge)
 {
-	const QByteArray body = reply->readAll();
+	const QByteArray body = readBody(reply);
 	const QJsonDocument document = QJsonDocument::fromJson(body);
 	const QNetworkReply::NetworkError error = reply->error();
 	const QString errorText = networkErrorText(reply);
@@ -218,7 +224,7 @@ void KelpClient::pollPairStatus()
 
 void KelpClient::onPairStatusFinished(QNetworkReply *reply, const QString &pairId, const QString &challenge)
 {
-	const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
+	const QJsonDocument document = QJsonDocument::fromJson(readBody(reply));
 	reply->deleteLater();
 
 	// Only the pairing that is still waiting may complete or expire. Overlapping polls, a newer
@@ -352,7 +358,7 @@ void KelpClient::reconnectEvents()
 
 void KelpClient::onEventsFinished(QNetworkReply *reply)
 {
-	const QByteArray body = reply->readAll();
+	const QByteArray body = readBody(reply);
 	const int status = httpStatus(reply);
 	const QNetworkReply::NetworkError error = reply->error();
 	if (m_eventsReply == reply)
@@ -427,7 +433,7 @@ void KelpClient::syncWidgetState()
 
 void KelpClient::onWidgetStateFinished(QNetworkReply *reply)
 {
-	const QByteArray body = reply->readAll();
+	const QByteArray body = readBody(reply);
 	const int status = httpStatus(reply);
 	if (m_widgetStateReply == reply)
 		m_widgetStateReply.clear();
@@ -469,7 +475,7 @@ void KelpClient::downloadAsset(const QString &widgetId, const QString &slot, con
 void KelpClient::onAssetFinished(QNetworkReply *reply, const QString &slot, const QString &revision)
 {
 	const int status = httpStatus(reply);
-	const QByteArray body = reply->readAll();
+	const QByteArray body = readBody(reply);
 	const QByteArray contentType = reply->rawHeader(QByteArrayLiteral("Content-Type"));
 	reply->deleteLater();
 
