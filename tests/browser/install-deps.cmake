@@ -1,0 +1,27 @@
+# Checks the browser tests' tools and installs their npm packages into NPM_DIR from the lock file,
+# again only when the lock file is newer than the last install.
+foreach(tool node npm)
+  find_program(KELP_${tool} ${tool})
+  if(NOT KELP_${tool})
+    message(FATAL_ERROR "${tool} is missing: install Debian's nodejs and npm (scripts/test does)")
+  endif()
+endforeach()
+if(DEFINED ENV{KELP_CHROMIUM})
+  set(chromium "$ENV{KELP_CHROMIUM}")
+else()
+  set(chromium /usr/bin/chromium)
+endif()
+if(NOT EXISTS "${chromium}")
+  message(FATAL_ERROR "${chromium} is missing: install Debian's chromium (scripts/test does)")
+endif()
+
+set(stamp "${NPM_DIR}/node_modules/.package-lock.json")
+if(EXISTS "${stamp}" AND NOT "${NPM_DIR}/package-lock.json" IS_NEWER_THAN "${stamp}")
+  message(STATUS "npm packages are up to date in ${NPM_DIR}")
+  return()
+endif()
+execute_process(COMMAND ${KELP_npm} ci --no-audit --no-fund --ignore-scripts
+  WORKING_DIRECTORY "${NPM_DIR}" RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "npm ci failed (${result})")
+endif()
