@@ -85,11 +85,6 @@ QString RuntimeUpdater::activeVersion() const
 	return currentVersion;
 }
 
-QString RuntimeUpdater::cacheRootPath() const
-{
-	return cacheRoot;
-}
-
 void RuntimeUpdater::setStatus(const QString &text)
 {
 	if (text == statusLine)

@@ -34,7 +34,6 @@ public:
 	bool isBusy() const;
 	QString statusText() const;
 	QString activeVersion() const;
-	QString cacheRootPath() const;
 
 signals:
 	void stateChanged();

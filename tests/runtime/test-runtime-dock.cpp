@@ -45,6 +45,12 @@ QString runtimeRow(QWidget *dock)
 	return dock->findChild<QLabel *>(QStringLiteral("runtimeLabel"))->text();
 }
 
+// Everything below reads the bus over the wire, so it must be this dock's bus that answers.
+bool ownsBusPort(QWidget *dock)
+{
+	return dock->findChild<QLabel *>(QStringLiteral("busLabel"))->text().startsWith(QStringLiteral("●"));
+}
+
 QPushButton *checkButton(QWidget *dock)
 {
 	return dock->findChild<QPushButton *>(QStringLiteral("checkRuntimeButton"));
@@ -119,6 +125,7 @@ void TestRuntimeDock::downloadReachesBusAndButtonFollowsBusy()
 	QVERIFY(sim->publishRuntime(QStringLiteral("2.0.0"), home->filePath(QStringLiteral("v2"))));
 
 	dock = std::make_unique<KelpDock>();
+	QVERIFY2(ownsBusPort(dock.get()), "port 4251 is held by another process");
 	QCOMPARE(runtimeRow(dock.get()), QStringLiteral("Runtime: bundled"));
 	QVERIFY(checkButton(dock.get())->isEnabled());
 	QCOMPARE(servedRuntimeVersion(), QByteArray("bundled"));
@@ -162,6 +169,7 @@ void TestRuntimeDock::cachedRuntimeServedFromStart()
 	}
 
 	dock = std::make_unique<KelpDock>();
+	QVERIFY2(ownsBusPort(dock.get()), "port 4251 is held by another process");
 	// All of this holds as soon as the dock exists, before any check ran.
 	QCOMPARE(runtimeRow(dock.get()), QStringLiteral("Runtime: 1.5.0 · cached"));
 	const QStringList messages = logMessages(dock.get());
@@ -182,6 +190,7 @@ void TestRuntimeDock::failedUpdateKeepsServedRuntime()
 	sim->addFault(broken);
 
 	dock = std::make_unique<KelpDock>();
+	QVERIFY2(ownsBusPort(dock.get()), "port 4251 is held by another process");
 	QTRY_COMPARE_WITH_TIMEOUT(runtimeRow(dock.get()), QStringLiteral("Runtime: update failed · bundled fallback"),
 				  10000);
 	QVERIFY(checkButton(dock.get())->isEnabled());
