@@ -143,7 +143,8 @@ void KelpDock::buildPanel()
 	layout->addLayout(pairRow, 0);
 
 	// Rows 7 and 8
-	openSiteButton = makeButton("openSiteButton", QStringLiteral("Open OBS & Widgets"), content);
+	// "&&" shows one ampersand; a single one would turn the W into a keyboard mnemonic.
+	openSiteButton = makeButton("openSiteButton", QStringLiteral("Open OBS && Widgets"), content);
 	layout->addWidget(openSiteButton);
 	disconnectButton = makeButton("disconnectButton", QStringLiteral("Disconnect this OBS"), content);
 	layout->addWidget(disconnectButton);

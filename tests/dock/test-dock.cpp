@@ -4,6 +4,7 @@
 
 #include <obs-standin.h>
 
+#include <QKeySequence>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -91,6 +92,11 @@ private slots:
 			QCOMPARE(button->minimumWidth(), 0);
 		}
 		QCOMPARE(labelText(dock.get(), "lastEventLabel"), QString("—"));
+		// Button texts show as written: an ampersand must not become a mnemonic.
+		for (QPushButton *button : dock->findChildren<QPushButton *>())
+			QVERIFY2(QKeySequence::mnemonic(button->text()).isEmpty(), qPrintable(button->text()));
+		QCOMPARE(dock->findChild<QPushButton *>("openSiteButton")->text().replace("&&", "&"),
+			 QString("Open OBS & Widgets"));
 		QVERIFY(logTexts(dock.get()).filter("could").isEmpty());
 	}
 
