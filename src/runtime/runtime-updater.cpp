@@ -257,15 +257,17 @@ void RuntimeUpdater::downloadNextFile()
 void RuntimeUpdater::guardFileSize(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize)
 {
 	// Everything buffered so far stays unread until the end, so bytesAvailable is the body's length.
-	const qint64 limit = declaredSize >= 0 ? declaredSize : kMaxUndeclaredFileBytes;
-	if (reply != fileReply || reply->bytesAvailable() <= limit)
+	// A declared size is the manifest's word, not a bound: a huge one must not let a server fill memory.
+	const qint64 received = reply->bytesAvailable();
+	const bool beyondDeclared = declaredSize >= 0 && received > declaredSize;
+	if (reply != fileReply || (!beyondDeclared && received <= kMaxFileBytes))
 		return;
 	fileReply = nullptr;
 	reply->disconnect(this);
 	reply->abort();
 	reply->deleteLater();
 	const QString path = entry.value(QStringLiteral("path")).toString();
-	if (declaredSize >= 0)
+	if (beyondDeclared)
 		failUpdate(QStringLiteral("%1 size mismatch").arg(path));
 	else
 		failUpdate(QStringLiteral("%1 failed: %2").arg(path, QStringLiteral("file is larger than 64 MiB")));

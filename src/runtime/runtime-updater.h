@@ -22,8 +22,8 @@ public:
 	static constexpr int kFirstCheckDelayMs = 1200;
 	static constexpr int kCheckIntervalMs = 60000;
 	static constexpr int kTransferTimeoutMs = 20000;
-	// Files are held whole in memory, so one whose manifest gives no size is capped.
-	static constexpr qint64 kMaxUndeclaredFileBytes = 64 * 1024 * 1024;
+	// Files are held whole in memory, so each is capped whatever size its manifest declares.
+	static constexpr qint64 kMaxFileBytes = 64 * 1024 * 1024;
 
 	explicit RuntimeUpdater(QObject *parent = nullptr);
 	~RuntimeUpdater() override;

@@ -178,7 +178,8 @@ private slots:
 	void checkRefusedWhileBusy();
 	void interruptedDownloadDoesNotBlockNext();
 	void bodyBeyondDeclaredSizeAbandoned();
-	void undeclaredSizeCapped();
+	void fileSizeCapped_data();
+	void fileSizeCapped();
 	void stalledTransferTimesOut();
 
 private:
@@ -983,12 +984,22 @@ void TestRuntimeUpdater::bodyBeyondDeclaredSizeAbandoned()
 	QCOMPARE(activated->count(), 0);
 }
 
-void TestRuntimeUpdater::undeclaredSizeCapped()
+void TestRuntimeUpdater::fileSizeCapped_data()
 {
-	EndlessServer endless(RuntimeUpdater::kMaxUndeclaredFileBytes + 64 * EndlessServer::kChunk);
-	const QJsonObject big{{QStringLiteral("path"), QStringLiteral("index.html")},
-			      {QStringLiteral("url"), endless.url()},
-			      {QStringLiteral("sha256"), QString(64, QLatin1Char('0'))}};
+	QTest::addColumn<QJsonValue>("declaredSize");
+	QTest::newRow("no size") << QJsonValue();
+	QTest::newRow("huge declared size") << QJsonValue(1e12);
+}
+
+void TestRuntimeUpdater::fileSizeCapped()
+{
+	QFETCH(QJsonValue, declaredSize);
+	EndlessServer endless(RuntimeUpdater::kMaxFileBytes + 64 * EndlessServer::kChunk);
+	QJsonObject big{{QStringLiteral("path"), QStringLiteral("index.html")},
+			{QStringLiteral("url"), endless.url()},
+			{QStringLiteral("sha256"), QString(64, QLatin1Char('0'))}};
+	if (!declaredSize.isUndefined())
+		big.insert(QStringLiteral("size"), declaredSize);
 	sim->setManifestOverride(manifestWith(QStringLiteral("2.0.0"), {big}));
 
 	RuntimeUpdater *u = makeUpdater();
