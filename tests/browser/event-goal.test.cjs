@@ -86,6 +86,19 @@ after(async () => {
 		await bus.quit();
 });
 
+// Runs body with a fresh browser context (its own pages, locks and channels) and always closes it, so
+// a failed test leaves no stream open behind it. direct: the browser lacks what pages share a stream with.
+async function withContext(body, { direct = false } = {}) {
+	const context = await browser.newContext();
+	try {
+		if (direct)
+			await context.addInitScript(() => { delete window.BroadcastChannel; });
+		return await body(context);
+	} finally {
+		await context.close();
+	}
+}
+
 // A page that has its configuration and an open stream; page errors fail the test that opened it.
 async function openGoal(context, errors = []) {
 	const page = await context.newPage();
@@ -238,8 +251,8 @@ describe('donations', () => {
 		await waitForRaised(page, '₽100');
 	});
 	after(async () => {
-		assert.deepEqual(errors, []);
 		await context.close();
+		assert.deepEqual(errors, []);
 	});
 
 	test('two donations add up, burst particles from the template and survive the periodic config push', async () => {
@@ -317,8 +330,7 @@ describe('assets', () => {
 			image.bytes = encodePng(image.width, image.height, new Float32Array(image.width * image.height * 4).fill(1));
 	}
 
-	test('a stored asset replaces the fallback image and a cleared one restores it', async () => {
-		const context = await browser.newContext();
+	test('a stored asset replaces the fallback image and a cleared one restores it', () => withContext(async (context) => {
 		const page = await openGoal(context);
 		await page.waitForFunction(() => Object.values(kelpGoal.assets).every((a) => a.revision === 'bundled'), null, WAIT);
 		const fallback = await page.evaluate(() => kelpGoal.assets);
@@ -345,16 +357,12 @@ describe('assets', () => {
 		const restored = await page.evaluate(() => kelpGoal.assets);
 		for (const slot of Object.keys(images))
 			assert.deepEqual([restored[slot].width, restored[slot].height], [fallback[slot].width, fallback[slot].height], slot);
-		await context.close();
-	});
+	}));
 });
 
 describe('stream recovery', () => {
 	for (const transport of ['shared', 'direct']) {
-		test(`${transport}: after the bus stops and starts again the page shows the current configuration and assets`, async () => {
-			const context = await browser.newContext();
-			if (transport === 'direct')
-				await context.addInitScript(() => { delete window.BroadcastChannel; });
+		test(`${transport}: after the bus stops and starts again the page shows the current configuration and assets`, () => withContext(async (context) => {
 			const page = await openGoal(context);
 			assert.equal(await page.evaluate(() => kelpGoal.transport), transport);
 			await bus.send('stop');
@@ -367,13 +375,9 @@ describe('stream recovery', () => {
 			await page.waitForFunction((want) => document.getElementById('title').textContent === want, `Back again (${transport})`, WAIT);
 			await page.waitForFunction((want) => kelpGoal.assets.frame.revision === want, `while-down-${transport}`, WAIT);
 			await bus.send('clear', 'frame');
-			await context.close();
-		});
+		}, { direct: transport === 'direct' }));
 
-		test(`${transport}: a stream answered once with something else is recreated by the watchdog`, async () => {
-			const context = await browser.newContext();
-			if (transport === 'direct')
-				await context.addInitScript(() => { delete window.BroadcastChannel; });
+		test(`${transport}: a stream answered once with something else is recreated by the watchdog`, () => withContext(async (context) => {
 			const page = await openGoal(context);
 			await bus.config({ title: 'Before the restart', goal: 1000 });
 			await page.waitForFunction(() => document.getElementById('title').textContent === 'Before the restart', null, WAIT);
@@ -384,13 +388,11 @@ describe('stream recovery', () => {
 			await bus.config({ title: 'After the restart', goal: 1000 });
 			await bus.donation(40);
 			await page.waitForFunction(() => document.getElementById('title').textContent === 'After the restart' && kelpGoal.total === 40, null, WAIT);
-			await context.close();
-		});
+		}, { direct: transport === 'direct' }));
 	}
 });
 
-test('eight pages in one browser context share one stream, also after the page holding it closes', async () => {
-	const context = await browser.newContext();
+test('eight pages in one browser context share one stream, also after the page holding it closes', () => withContext(async (context) => {
 	await bus.config({ title: 'Eight at once', goal: 1000 });
 	const pages = await Promise.all(Array.from({ length: 8 }, () => openGoal(context)));
 	assert.equal(await bus.send('clients'), '1');
@@ -407,5 +409,4 @@ test('eight pages in one browser context share one stream, also after the page h
 	await eventually(async () => (await bus.send('clients')) === '1', 'the bus still holds more than one stream');
 	await bus.donation(36);
 	await Promise.all(rest.map((page) => page.waitForFunction(() => kelpGoal.total === 100, null, WAIT)));
-	await context.close();
-});
+}));
