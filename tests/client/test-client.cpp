@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
+#include <QUrlQuery>
 
 using namespace kelptest;
 using kelpsim::Fault;
@@ -539,10 +540,24 @@ void TestClient::widgetAssets()
 	QSignalSpy assets(&client, &KelpClient::widgetAssetReceived);
 	QSignalSpy cleared(&client, &KelpClient::widgetAssetCleared);
 	QSignalSpy logs(&client, &KelpClient::logLine);
+	// Replies are the access manager's children in creation order, so right after the first sync
+	// they tell the order in which the downloads were started.
+	QStringList startedSlots;
+	auto *network = client.findChild<QNetworkAccessManager *>(QStringLiteral("network"));
+	connect(&client, &KelpClient::stateChanged, this, [&] {
+		if (!startedSlots.isEmpty() ||
+		    !client.widgetStatusText().startsWith(QStringLiteral("Widget config: synced")))
+			return;
+		for (QNetworkReply *reply : network->findChildren<QNetworkReply *>(Qt::FindDirectChildrenOnly)) {
+			if (reply->url().path().toUtf8() == kWidgetAsset)
+				startedSlots.append(QUrlQuery(reply->url()).queryItemValue(QStringLiteral("slot")));
+		}
+	});
 	client.start();
 	clientTimer(client, "widgetSyncTimer")->stop(); // syncs below are driven by hand
 
 	QTRY_COMPARE(assets.size(), 3);
+	QCOMPARE(startedSlots, (QStringList{"mask", "frame", "particle"}));
 	QCOMPARE(configs.size(), 1);
 	QCOMPARE(configs.at(0).at(0).toByteArray(), QJsonDocument(config).toJson(QJsonDocument::Compact));
 	QCOMPARE(configs.at(0).at(1).toString(), QStringLiteral("rev-abcdef123456"));
@@ -565,7 +580,8 @@ void TestClient::widgetAssets()
 		QCOMPARE(record.queryItem(QStringLiteral("device_id")), kDeviceId);
 		QVERIFY(record.header("Authorization").startsWith("Bearer "));
 	}
-	QCOMPARE(requestedSlots, (QStringList{"mask", "frame", "particle"}));
+	requestedSlots.sort();
+	QCOMPARE(requestedSlots, (QStringList{"frame", "mask", "particle"}));
 
 	// Same revisions: the config is passed on again, nothing is downloaded.
 	client.syncWidgetState();
