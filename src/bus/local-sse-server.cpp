@@ -1,5 +1,7 @@
 #include "bus/local-sse-server.h"
 
+#include "bus/request-head.h"
+
 #include <QFile>
 #include <QHostAddress>
 #include <QTcpSocket>
@@ -7,10 +9,8 @@
 namespace {
 const char kBufferProperty[] = "kelp_request_buffer";
 const char kHandledProperty[] = "kelp_handled";
-const QByteArray kHeadEnd = QByteArrayLiteral("\r\n\r\n");
 const QByteArray kJsonUtf8 = QByteArrayLiteral("application/json; charset=utf-8");
 const QByteArray kJson = QByteArrayLiteral("application/json");
-const QByteArray kAssetPrefix = QByteArrayLiteral("/widget/asset/");
 // Each readyRead takes at most this much, so one read never holds far more than the head bound.
 constexpr qint64 kSocketReadBuffer = 64 * 1024;
 
@@ -233,37 +233,25 @@ void LocalSseServer::handleRequest(QTcpSocket *socket)
 	}
 
 	QByteArray buffer = socket->property(kBufferProperty).toByteArray();
-	buffer += socket->readAll();
-	const qsizetype headEnd = buffer.indexOf(kHeadEnd);
-	if (headEnd < 0 ? buffer.size() > kMaxRequestHead : headEnd + kHeadEnd.size() > kMaxRequestHead) {
-		socket->setProperty(kBufferProperty, QByteArray());
-		socket->setProperty(kHandledProperty, true);
+	RequestHead head;
+	const HeadProgress progress = takeRequestHead(&buffer, socket->readAll(), kMaxRequestHead, &head);
+	socket->setProperty(kBufferProperty, buffer);
+	if (progress == HeadProgress::Incomplete)
+		return;
+	socket->setProperty(kHandledProperty, true);
+	if (progress == HeadProgress::TooLarge) {
 		socket->abort();
 		return;
 	}
-	if (headEnd < 0) {
-		socket->setProperty(kBufferProperty, buffer);
-		return;
-	}
-	socket->setProperty(kBufferProperty, QByteArray());
-	socket->setProperty(kHandledProperty, true);
 
-	const qsizetype lineEnd = buffer.indexOf("\r\n");
-	const QByteArray requestLine = buffer.left(lineEnd);
-	const QList<QByteArray> pieces = requestLine.split(' ');
-	const QByteArray method = pieces.value(0);
-	const QByteArray target = pieces.size() > 1 ? pieces.at(1) : QByteArrayLiteral("/");
-	const qsizetype query = target.indexOf('?');
-	const QByteArray path = query < 0 ? target : target.left(query);
-
-	if (method == "OPTIONS") {
+	switch (routeRequest(head)) {
+	case BusRoute::Preflight:
 		sendResponse(socket, 204, kJsonUtf8, QByteArray(), QByteArray());
-	} else if (method != "GET") {
-		sendResponse(socket, 404, kJsonUtf8, QByteArrayLiteral("{\"ok\":false,\"error\":\"not_found\"}"),
-			     QByteArray());
-	} else if (path == "/events") {
+		break;
+	case BusRoute::EventStream:
 		openStream(socket);
-	} else if (path == "/widget/event-goal/" || path == "/widget/event-goal/index.html") {
+		break;
+	case BusRoute::WidgetPage: {
 		const QByteArray html = readRuntimeFile(QStringLiteral("index.html"));
 		if (!html.isEmpty())
 			sendResponse(socket, 200, QByteArrayLiteral("text/html; charset=utf-8"), html, QByteArray());
@@ -271,21 +259,27 @@ void LocalSseServer::handleRequest(QTcpSocket *socket)
 			sendResponse(socket, 404, kJson,
 				     QByteArrayLiteral("{\"ok\":false,\"error\":\"widget_html_missing\"}"),
 				     QByteArray());
-	} else if (path == "/widget/config") {
+		break;
+	}
+	case BusRoute::WidgetConfig:
 		sendResponse(socket, 200, kJsonUtf8, widgetConfig, QByteArray());
-	} else if (path.startsWith(kAssetPrefix)) {
-		answerAsset(socket, path);
-	} else if (path == "/health") {
+		break;
+	case BusRoute::WidgetAsset:
+		answerAsset(socket, head.path);
+		break;
+	case BusRoute::Health:
 		sendResponse(socket, 200, kJsonUtf8, healthDocument(), QByteArray());
-	} else {
+		break;
+	case BusRoute::NotFound:
 		sendResponse(socket, 404, kJsonUtf8, QByteArrayLiteral("{\"ok\":false,\"error\":\"not_found\"}"),
 			     QByteArray());
+		break;
 	}
 }
 
 void LocalSseServer::answerAsset(QTcpSocket *socket, const QByteArray &path)
 {
-	const QString slot = QString::fromUtf8(path.mid(kAssetPrefix.size()));
+	const QString slot = assetSlotOf(path);
 	const auto stored = assets.constFind(slot);
 	if (stored != assets.constEnd()) {
 		sendResponse(socket, 200, stored->mime, stored->data,
