@@ -106,6 +106,7 @@ struct Host {
 	QStringList referenceErrors;
 	QString currentScene;
 	bool failSourceCreation = false;
+	QString serviceOrigin;
 };
 
 Host &host()
@@ -619,6 +620,7 @@ void reset()
 	h.referenceErrors.clear();
 	h.currentScene.clear();
 	h.failSourceCreation = false;
+	h.serviceOrigin.clear();
 }
 
 obs_module_t *module()
@@ -640,6 +642,16 @@ void setVersionString(const char *version)
 {
 	host().hasVersion = version != nullptr;
 	host().version = version ? version : "";
+}
+
+void setServiceOrigin(const QString &origin)
+{
+	host().serviceOrigin = origin;
+}
+
+QString serviceOrigin()
+{
+	return host().serviceOrigin;
 }
 
 QList<LogEntry> log()

@@ -49,6 +49,10 @@ KELP_STANDIN_API void setModuleDataPath(const QString &path);
 KELP_STANDIN_API void setModuleConfigPath(const QString &path);
 // Null makes obs_get_version_string answer null.
 KELP_STANDIN_API void setVersionString(const char *version);
+// The service origin that the module's stand-in build adopts when it is loaded; empty keeps the
+// origin it was built with. Only a load after the call sees it.
+KELP_STANDIN_API void setServiceOrigin(const QString &origin);
+KELP_STANDIN_API QString serviceOrigin();
 
 KELP_STANDIN_API QList<LogEntry> log();
 KELP_STANDIN_API QStringList logTexts();
