@@ -97,8 +97,9 @@ public:
 	void manifest(HttpConnection *connection);
 	void runtimeFile(HttpConnection *connection);
 
-	// Control API under /_sim/
+	// Control API under /_sim/, and the web page at "/" that drives it
 	void control(HttpConnection *connection);
+	void page(HttpConnection *connection);
 
 	// Helpers
 	Pairing::State effectiveState(const Pairing &pairing) const;
@@ -129,6 +130,7 @@ public:
 
 	QHash<QString, Runtime> runtimes; // every published version stays downloadable
 	QString currentRuntime;
+	QString defaultRuntimeFolder;
 	QByteArray manifestOverride;
 
 	QList<Fault> faults;

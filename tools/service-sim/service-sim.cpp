@@ -103,7 +103,8 @@ ServiceSim::Private::Private(ServiceSim *q) : q(q)
 	widgetRevision = QStringLiteral("r0001");
 	widgetConfig = QJsonObject{
 		{"title", "Event Goal"},
-		{"goal_amount", 10000},
+		{"goal", 10000},
+		{"raised", 0},
 		{"currency", "RUB"},
 		{"text_layout", QJsonObject{{"offset_y", 0}, {"title_size", 22}, {"value_size", 30}}},
 	};
@@ -132,6 +133,12 @@ void ServiceSim::Private::onRequest(HttpConnection *connection)
 	const RequestRecord &record = connection->record();
 	if (record.path == "/_sim" || record.path.startsWith("/_sim/")) {
 		control(connection);
+		return;
+	}
+	// The page is the simulator's own front end, not part of the service API: it is neither logged
+	// nor subject to faults.
+	if (record.path == "/" || record.path == "/index.html") {
+		page(connection);
 		return;
 	}
 	logRequest(record);
@@ -868,6 +875,11 @@ void ServiceSim::setManifestOverride(const QByteArray &body)
 	d->manifestOverride = body;
 }
 
+void ServiceSim::setDefaultRuntimeFolder(const QString &folder)
+{
+	d->defaultRuntimeFolder = folder;
+}
+
 void ServiceSim::addFault(const Fault &fault)
 {
 	if (fault.count == 0 || fault.path.isEmpty())
@@ -953,6 +965,7 @@ QJsonObject ServiceSim::state() const
 
 	QJsonObject runtime{{"version", d->currentRuntime},
 			    {"versions", QJsonArray::fromStringList(d->runtimes.keys())},
+			    {"default_folder", d->defaultRuntimeFolder},
 			    {"manifest_override", QString::fromUtf8(d->manifestOverride)}};
 	if (!d->currentRuntime.isEmpty()) {
 		const QJsonObject manifest = d->manifestObject();

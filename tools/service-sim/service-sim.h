@@ -83,6 +83,9 @@ public:
 	// Runtime manifest: publishes every file below `folder` as version `version`, with its
 	// "sha256" and "size" computed here and a download URL under "/runtime/files/<version>/".
 	bool publishRuntime(const QString &version, const QString &folder, const QString &minPluginVersion = QString());
+	// The folder that a publish through the control API uses when it names none (the dev host sets
+	// the built-in runtime's folder, so the web page can publish it under a new version).
+	void setDefaultRuntimeFolder(const QString &folder);
 	// Replaces the manifest body wholesale (for malformed-manifest tests); empty restores the normal one.
 	void setManifestOverride(const QByteArray &body);
 

@@ -3,6 +3,7 @@
 
 #include "service-sim-p.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QUrl>
 
@@ -62,6 +63,26 @@ bool isSlotName(const QString &slot)
 }
 
 } // namespace
+
+void ServiceSim::Private::page(HttpConnection *connection)
+{
+	if (connection->record().method != "GET") {
+		HttpAnswer answer = errorAnswer(405, "method not allowed");
+		answer.addHeader("Allow", "GET");
+		connection->respond(answer);
+		return;
+	}
+	QFile file(QStringLiteral(":/kelp-service-sim/sim-page.html"));
+	if (!file.open(QIODevice::ReadOnly)) {
+		connection->respond(errorAnswer(500, "the page is missing from the build"));
+		return;
+	}
+	HttpAnswer answer;
+	answer.contentType = "text/html; charset=utf-8";
+	answer.addHeader("Cache-Control", "no-store");
+	answer.body = file.readAll();
+	connection->respond(answer);
+}
 
 void ServiceSim::Private::control(HttpConnection *connection)
 {
@@ -209,7 +230,9 @@ void ServiceSim::Private::control(HttpConnection *connection)
 		if (!bodyObject(connection, &in))
 			return;
 		const QString version = in.value("version").toString();
-		const QString folder = in.value("folder").toString();
+		QString folder = in.value("folder").toString();
+		if (folder.isEmpty())
+			folder = defaultRuntimeFolder;
 		if (!q->publishRuntime(version, folder, in.value("min_plugin_version").toString())) {
 			connection->respond(errorAnswer(400, "could not publish: the version must be one URL segment "
 							     "and the folder must exist and hold files"));
