@@ -1,0 +1,184 @@
+#include "autopilot.h"
+
+#include "devhost-window.h"
+#include "service-sim.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QLabel>
+#include <QListWidget>
+#include <QPixmap>
+#include <QPushButton>
+
+namespace {
+constexpr char kDockId[] = "kelp_obs_dock";
+constexpr int kTickMs = 100;
+// The updater's first manifest check runs 1200 ms after start; give it time to answer.
+constexpr qint64 kMinRunMs = 2500;
+// Labels unchanged for this long count as settled.
+constexpr qint64 kQuietMs = 1200;
+constexpr qint64 kSettleLimitMs = 45000;
+} // namespace
+
+Autopilot::Autopilot(const AutopilotPlan &plan, DevHostWindow *window, kelpsim::ServiceSim *sim, QObject *parent)
+    : QObject(parent), plan(plan), window(window), sim(sim)
+{
+	ticker.setInterval(kTickMs);
+	connect(&ticker, &QTimer::timeout, this, &Autopilot::tick);
+}
+
+void Autopilot::start()
+{
+	sinceStart.start();
+	sinceChange.start();
+	ticker.start();
+	tick();
+}
+
+QWidget *Autopilot::dock() const
+{
+	return window ? window->dockWidget(QLatin1String(kDockId)) : nullptr;
+}
+
+QPushButton *Autopilot::button(const char *objectName) const
+{
+	QWidget *widget = dock();
+	return widget ? widget->findChild<QPushButton *>(QLatin1String(objectName)) : nullptr;
+}
+
+QString Autopilot::labelText(const char *objectName) const
+{
+	QWidget *widget = dock();
+	const QLabel *label = widget ? widget->findChild<QLabel *>(QLatin1String(objectName)) : nullptr;
+	return label && !label->isHidden() ? label->text() : QString();
+}
+
+bool Autopilot::isPaired() const
+{
+	const QPushButton *disconnect = button("disconnectButton");
+	return disconnect && !disconnect->isHidden();
+}
+
+QString Autopilot::snapshot() const
+{
+	QStringList parts;
+	for (const char *name : {"statusLabel", "pairCodeLabel", "busLabel", "widgetLabel", "runtimeLabel",
+				 "lastEventLabel", "countersLabel"})
+		parts.append(labelText(name));
+	if (window)
+		parts.append(window->sceneRows());
+	return parts.join(QLatin1Char('\n'));
+}
+
+void Autopilot::tick()
+{
+	QWidget *widget = dock();
+	if (!widget)
+		return;
+	if (!logWatched) {
+		logWatched = true;
+		// The runtime log inserts its newest line on top; passing it on lets a headless run be read.
+		if (auto *log = widget->findChild<QListWidget *>(QStringLiteral("logList"))) {
+			for (int row = log->count() - 1; row >= 0; --row)
+				emit message(QStringLiteral("dock log: ") + log->item(row)->text());
+			connect(log->model(), &QAbstractItemModel::rowsInserted, this,
+				[this, log = QPointer<QListWidget>(log)](const QModelIndex &, int first, int last) {
+					for (int row = last; log && row >= first; --row)
+						emit message(QStringLiteral("dock log: ") + log->item(row)->text());
+				});
+		}
+	}
+
+	const QString code = labelText("pairCodeLabel");
+	if (code != shownCode) {
+		shownCode = code;
+		if (!code.isEmpty())
+			emit message(sim && !plan.approve
+					     ? QStringLiteral("Pairing code: %1 (approve it on the simulator page)")
+						       .arg(code)
+					     : QStringLiteral("Pairing code: %1").arg(code));
+	}
+
+	if (plan.pressPair && !pairPressed) {
+		pairPressed = true;
+		QPushButton *pair = button("pairButton");
+		if (pair && !pair->isHidden())
+			pair->click();
+		else
+			emit message(QStringLiteral("Already paired; \"Pair OBS\" not pressed."));
+	}
+	if (plan.addGoal && !goalPressed) {
+		goalPressed = true;
+		if (QPushButton *add = button("addEventGoalButton"))
+			add->click();
+	}
+	if (sim && plan.approve) {
+		for (const QString &pending : sim->pendingCodes()) {
+			if (sim->approveCode(pending))
+				emit message(QStringLiteral("Approved pairing code %1 in the simulator.").arg(pending));
+		}
+	}
+	if (sim && plan.donate && !donated && isPaired() && sim->heldPollCount() > 0) {
+		donated = true;
+		const QJsonObject donation{
+			{"type", "donation"},
+			{"provider", "kelp"},
+			{"id", QStringLiteral("devhost_%1").arg(QDateTime::currentMSecsSinceEpoch())},
+			{"amount", 500},
+			{"currency", "RUB"},
+			{"name", "Dev host"},
+			{"message", "A donation queued by kelp-devhost --donate"},
+		};
+		sim->queueEvent(QString(), donation);
+		emit message(QStringLiteral("Queued a donation of 500 RUB in the simulator."));
+	}
+
+	if (plan.screenshot.isEmpty() || shot)
+		return;
+	const QString now = snapshot();
+	if (now != lastSnapshot) {
+		lastSnapshot = now;
+		sinceChange.restart();
+	}
+	if (settled())
+		shoot(false);
+	else if (sinceStart.elapsed() > kSettleLimitMs)
+		shoot(true);
+}
+
+bool Autopilot::settled() const
+{
+	if (sinceStart.elapsed() < kMinRunMs || sinceChange.elapsed() < kQuietMs)
+		return false;
+	const QPushButton *check = button("checkRuntimeButton");
+	if (!check || !check->isEnabled())
+		return false;
+	if (plan.approve && !(isPaired() && labelText("widgetLabel").contains(QLatin1String("Local revision"))))
+		return false;
+	if (plan.pressPair && !plan.approve && !isPaired() && labelText("pairCodeLabel").isEmpty())
+		return false;
+	if (plan.donate && sim && (!donated || labelText("lastEventLabel") == QStringLiteral("—")))
+		return false;
+	return true;
+}
+
+void Autopilot::shoot(bool timedOut)
+{
+	shot = true;
+	ticker.stop();
+	if (timedOut)
+		emit message(QStringLiteral("The dock did not settle within %1 s; taking the picture as it is.")
+				     .arg(kSettleLimitMs / 1000));
+	const QPixmap picture = window ? window->grab() : QPixmap();
+	if (picture.isNull() || !picture.save(plan.screenshot, "PNG")) {
+		emit message(QStringLiteral("Could not write %1").arg(plan.screenshot));
+		emit finished(1);
+		return;
+	}
+	emit message(QStringLiteral("Screenshot: %1 (%2×%3)")
+			     .arg(QFileInfo(plan.screenshot).absoluteFilePath())
+			     .arg(picture.width())
+			     .arg(picture.height()));
+	emit finished(timedOut ? 3 : 0);
+}
