@@ -178,7 +178,7 @@ void DevHostWindow::attachDock(const QString &id, const QString &title, QWidget 
 	holder->setWidget(widget);
 	holder->setMinimumWidth(320);
 	addDockWidget(Qt::RightDockWidgetArea, holder);
-	resizeDocks({holder}, {380}, Qt::Horizontal);
+	resizeDocks({holder}, {430}, Qt::Horizontal);
 	viewMenu->addAction(holder->toggleViewAction());
 	docks.insert(id, holder);
 }
