@@ -1,0 +1,443 @@
+// Runs every benchmark side by side and prints the tables. Started by bench/run, which builds the
+// programs and passes their folder:
+//
+//   node bench/driver.mjs BUILD_DIR
+//
+// BENCH_REPEAT (default 3) runs each fan-out case that many times, in a rotating order, and
+// reports medians; BENCH_IDLE_S (default 60) is the idle window.
+
+import { spawn } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+const build = path.resolve(process.argv[2] ?? path.join(here, '..', 'build', 'bench'));
+const bin = (name) => path.join(build, 'bench', name);
+const devhost = path.join(build, 'tools', 'devhost', 'kelp-devhost');
+const repeat = Math.max(1, Number(process.env.BENCH_REPEAT ?? 3));
+const idleSeconds = Math.max(1, Number(process.env.BENCH_IDLE_S ?? 60));
+const busPort = 4251;
+const peerPort = 4381;
+const ceilingPort = 4382;
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+const log = (line) => process.stderr.write(`bench: ${line}\n`);
+
+// A child whose stdout is collected line by line; `line(re)` waits for a matching line.
+function start(command, args, options = {}) {
+	const child = spawn(command, args, { stdio: ['pipe', 'pipe', 'pipe'], ...options });
+	const lines = [];
+	const waiters = [];
+	let buffered = '';
+	let stderr = '';
+	child.stdout.on('data', (chunk) => {
+		buffered += chunk;
+		let at;
+		while ((at = buffered.indexOf('\n')) >= 0) {
+			const line = buffered.slice(0, at);
+			buffered = buffered.slice(at + 1);
+			lines.push(line);
+			for (const w of [...waiters]) {
+				if (w.re.test(line)) {
+					waiters.splice(waiters.indexOf(w), 1);
+					w.resolve(line);
+				}
+			}
+		}
+	});
+	child.stderr.on('data', (chunk) => {
+		stderr += chunk;
+	});
+	const exited = new Promise((resolve) => child.on('close', (code) => resolve(code)));
+	exited.then(() => {
+		for (const w of waiters.splice(0)) w.reject(new Error(`${path.basename(command)} exited: ${stderr.trim()}`));
+	});
+	return {
+		child,
+		lines,
+		exited,
+		stderr: () => stderr,
+		line(re, timeoutMs = 30000) {
+			const seen = lines.find((l) => re.test(l));
+			if (seen !== undefined) return Promise.resolve(seen);
+			return new Promise((resolve, reject) => {
+				const w = { re, resolve, reject };
+				waiters.push(w);
+				setTimeout(() => {
+					if (waiters.includes(w)) {
+						waiters.splice(waiters.indexOf(w), 1);
+						reject(new Error(`${path.basename(command)}: no line ${re} within ${timeoutMs} ms`));
+					}
+				}, timeoutMs).unref();
+			});
+		},
+	};
+}
+
+const lastJson = (lines) => JSON.parse([...lines].reverse().find((l) => l.startsWith('{')));
+
+function procStat(pid) {
+	// Fields after the command name, which may hold blanks: utime and stime are the 12th and 13th.
+	const stat = fs.readFileSync(`/proc/${pid}/stat`, 'utf8');
+	const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+	const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
+	const kib = (name) => Number(new RegExp(`^${name}:\\s+(\\d+) kB`, 'm').exec(status)?.[1] ?? NaN);
+	return { ticks: Number(fields[11]) + Number(fields[12]), rssKiB: kib('VmRSS'), hwmKiB: kib('VmHWM') };
+}
+const ticksPerSecond = 100; // USER_HZ on Linux
+
+const servers = {
+	ours: (n, m) => [bin('kelp-bench-bus'), ['--streams', `${n}`, '--events', `${m}`], busPort],
+	peer: (n, m) => [
+		process.execPath,
+		[path.join(here, 'fanout-peer.mjs'), '--port', `${peerPort}`, '--streams', `${n}`, '--events', `${m}`],
+		peerPort,
+	],
+	ceiling: (n, m) => [
+		bin('kelp-bench-ceiling'),
+		['--port', `${ceilingPort}`, '--streams', `${n}`, '--events', `${m}`],
+		ceilingPort,
+	],
+};
+
+// Starts one server; the bus's port is fixed and may be held by someone else's test for a while.
+async function startServer(kind, n, m) {
+	const [command, args, port] = servers[kind](n, m);
+	for (let attempt = 0; attempt < 40; ++attempt) {
+		const server = start(command, args);
+		try {
+			await server.line(/^listening /, 15000);
+			return { server, port };
+		} catch (error) {
+			const code = await server.exited;
+			if (code !== 3) throw error;
+			log(`port ${port} is taken; retrying`);
+			await sleep(1500);
+		}
+	}
+	throw new Error(`port for ${kind} stayed taken`);
+}
+
+async function fanOutRun(kind, n, m) {
+	const { server, port } = await startServer(kind, n, m);
+	const loadgen = start(bin('kelp-bench-loadgen'), [
+		'stream',
+		'--port',
+		`${port}`,
+		'--streams',
+		`${n}`,
+		'--events',
+		`${m}`,
+		'--timeout',
+		'60',
+	]);
+	await loadgen.exited;
+	const result = lastJson(loadgen.lines);
+	await Promise.race([server.exited, sleep(10000)]);
+	server.child.kill('SIGTERM');
+	await server.exited;
+	const own = server.lines.find((l) => l.startsWith('{'));
+	result.cpu_ms = own ? JSON.parse(own).cpu_ms : NaN;
+	return result;
+}
+
+const median = (values) => {
+	const sorted = [...values].sort((a, b) => a - b);
+	return sorted[Math.floor(sorted.length / 2)];
+};
+
+async function fanOut() {
+	const cases = [
+		{ n: 1, m: 20000 },
+		{ n: 10, m: 10000 },
+		{ n: 100, m: 1000 },
+	];
+	const kinds = ['ours', 'peer', 'ceiling'];
+	const rows = [];
+	for (const { n, m } of cases) {
+		const runs = { ours: [], peer: [], ceiling: [] };
+		for (let r = 0; r < repeat; ++r) {
+			// A rotating order, so no side always runs first on a machine whose load drifts.
+			for (let k = 0; k < kinds.length; ++k) {
+				const kind = kinds[(k + r) % kinds.length];
+				const run = await fanOutRun(kind, n, m);
+				log(`fan-out N=${n} ${kind}: ${run.rate.toFixed(0)} ev/s, p99 ${run.p99_us} us, lost ${run.lost}`);
+				runs[kind].push(run);
+			}
+		}
+		const summary = {};
+		for (const kind of kinds) {
+			const list = runs[kind];
+			summary[kind] = {
+				rate: median(list.map((x) => x.rate)),
+				p50: median(list.map((x) => x.p50_us)),
+				p99: median(list.map((x) => x.p99_us)),
+				max: Math.max(...list.map((x) => x.max_us)),
+				cpuPerDelivery: median(list.map((x) => (x.cpu_ms * 1000) / x.events)),
+				lost: list.reduce((s, x) => s + x.lost, 0),
+				duplicates: list.reduce((s, x) => s + x.duplicates, 0),
+				bad: list.reduce((s, x) => s + x.bad_blocks + x.bad_openings, 0),
+				shortRuns: list.filter((x) => x.events !== x.expected).length,
+			};
+		}
+		rows.push({ n, m, ...summary });
+	}
+	return rows;
+}
+
+async function memoryPerStream() {
+	const n = 1000;
+	const m = 10;
+	const rows = {};
+	for (const kind of ['ours', 'peer', 'ceiling']) {
+		const { server, port } = await startServer(kind, n, m);
+		await sleep(500);
+		const before = procStat(server.child.pid);
+		const loadgen = start(bin('kelp-bench-loadgen'), [
+			'stream',
+			'--port',
+			`${port}`,
+			'--streams',
+			`${n}`,
+			'--events',
+			`${m}`,
+			'--timeout',
+			'60',
+			'--hold',
+		]);
+		const line = await loadgen.line(/^\{/, 70000);
+		await sleep(500);
+		const after = procStat(server.child.pid);
+		loadgen.child.stdin.end();
+		await loadgen.exited;
+		await Promise.race([server.exited, sleep(10000)]);
+		server.child.kill('SIGTERM');
+		await server.exited;
+		const held = JSON.parse(line);
+		rows[kind] = {
+			opened: held.opened,
+			events: held.events,
+			beforeKiB: before.rssKiB,
+			afterKiB: after.rssKiB,
+			perStreamKiB: (after.rssKiB - before.rssKiB) / n,
+		};
+		log(`1000 streams ${kind}: ${rows[kind].perStreamKiB.toFixed(2)} KiB per stream`);
+	}
+	return rows;
+}
+
+async function endToEnd() {
+	const events = 1000;
+	let harness;
+	for (let attempt = 0; attempt < 40 && !harness; ++attempt) {
+		const candidate = start(bin('kelp-bench-e2e'), ['--events', `${events}`, '--rate', '50']);
+		try {
+			await candidate.line(/^ready$/, 20000);
+			harness = candidate;
+		} catch (error) {
+			if ((await candidate.exited) !== 3) throw error;
+			log(`port ${busPort} is taken; retrying`);
+			await sleep(1500);
+		}
+	}
+	if (!harness) throw new Error('the bus port stayed taken');
+	const reader = start(bin('kelp-bench-loadgen'), [
+		'stream',
+		'--port',
+		`${busPort}`,
+		'--streams',
+		'1',
+		'--events',
+		`${events}`,
+		'--timeout',
+		'60',
+	]);
+	await reader.exited;
+	const result = lastJson(reader.lines);
+	await Promise.race([harness.exited, sleep(35000)]);
+	harness.child.kill('SIGTERM');
+	await harness.exited;
+	const own = harness.lines.find((l) => l.startsWith('{'));
+	result.harness = own ? JSON.parse(own) : null;
+	const rtt = start(bin('kelp-bench-loadgen'), ['rtt', '--count', '1000']);
+	await rtt.exited;
+	result.rtt = lastJson(rtt.lines);
+	log(`end to end: p99 ${result.p99_us} us, loopback round trip p99 ${result.rtt.p99_us} us`);
+	return result;
+}
+
+async function idle() {
+	if (!fs.existsSync(devhost)) return null;
+	const home = fs.mkdtempSync(path.join(os.tmpdir(), 'kelp-bench-devhost-'));
+	const host = start(devhost, ['--offscreen', '--pair', '--fresh', '--home', home, '--sim-port', '0'], {
+		env: { ...process.env, QT_QPA_PLATFORM: 'offscreen' },
+	});
+	await host.line(/successfully paired/, 30000);
+	// One widget page holds its stream, as a Browser Source would.
+	const page = start(bin('kelp-bench-loadgen'), [
+		'stream',
+		'--port',
+		`${busPort}`,
+		'--streams',
+		'1',
+		'--events',
+		'0',
+		'--timeout',
+		'20',
+		'--hold',
+	]);
+	const opened = JSON.parse(await page.line(/^\{/, 25000)).opened === 1;
+	await sleep(5000); // let the start-up requests settle
+	const pid = host.child.pid;
+	const first = procStat(pid);
+	await sleep(idleSeconds * 1000);
+	const last = procStat(pid);
+	page.child.stdin.end();
+	await page.exited;
+	host.child.kill('SIGTERM');
+	await host.exited;
+	fs.rmSync(home, { recursive: true, force: true });
+	const cpuS = (last.ticks - first.ticks) / ticksPerSecond;
+	log(`idle dev host: ${cpuS} s CPU in ${idleSeconds} s, ${last.rssKiB} KiB resident`);
+	return { seconds: idleSeconds, cpuS, rssKiB: last.rssKiB, hwmKiB: last.hwmKiB, streamOpen: opened };
+}
+
+async function sha256() {
+	const file = path.join(build, 'bench', 'sha256-32mib.bin');
+	if (!fs.existsSync(file) || fs.statSync(file).size !== 32 * 1024 * 1024) {
+		const data = Buffer.alloc(32 * 1024 * 1024);
+		for (let i = 0; i < data.length; i += 65536) data.set(crypto.getRandomValues(new Uint8Array(65536)), i);
+		fs.writeFileSync(file, data);
+	}
+	const run = start(bin('kelp-bench-sha256'), [file, '--rounds', '7']);
+	await run.exited;
+	const result = lastJson(run.lines);
+	log(`sha-256: ours ${result.ours_mibs} MiB/s, sha256sum ${result.sha256sum_mibs} MiB/s`);
+	return result;
+}
+
+const fmt = (x, digits = 0) => (Number.isFinite(x) ? x.toFixed(digits) : '—');
+const ms = (us) => fmt(us / 1000, 2);
+const ratio = (a, b) => (b > 0 ? (a / b).toFixed(2) : '—');
+const yes = (ok) => (ok ? 'met' : '**not met**');
+
+function report({ fan, memory, e2e, idleRun, sha }) {
+	const out = [];
+	const cpuModel = /model name\s*:\s*(.*)/.exec(fs.readFileSync('/proc/cpuinfo', 'utf8'))?.[1] ?? '?';
+	out.push(
+		`Machine: ${os.cpus().length} CPUs (nproc), ${cpuModel}, ${fmt(os.totalmem() / 2 ** 30, 1)} GiB memory; ` +
+			`Linux ${os.release()}; Node.js ${process.version}; load average at the end ${os
+				.loadavg()
+				.map((x) => x.toFixed(2))
+				.join(' ')}.`,
+	);
+	out.push('');
+	out.push(`### Fan-out: delivered events per second, all streams together (median of ${repeat} runs)`);
+	out.push('');
+	out.push('| Streams | Events | Ours | Node.js peer | Ceiling (epoll) | Ours ÷ peer | Ours ÷ ceiling | Server CPU µs per delivery: ours / peer / ceiling |');
+	out.push('|---:|---:|---:|---:|---:|---:|---:|---|');
+	for (const r of fan) {
+		out.push(
+			`| ${r.n} | ${r.m} | ${fmt(r.ours.rate)} | ${fmt(r.peer.rate)} | ${fmt(r.ceiling.rate)} | ` +
+				`${ratio(r.ours.rate, r.peer.rate)} | ${ratio(r.ours.rate, r.ceiling.rate)} | ` +
+				`${fmt(r.ours.cpuPerDelivery, 2)} / ${fmt(r.peer.cpuPerDelivery, 2)} / ${fmt(r.ceiling.cpuPerDelivery, 2)} |`,
+		);
+	}
+	out.push('');
+	out.push(`### Fan-out: latency from send to arrival, ms, p50 / p99 / max (medians of ${repeat} runs; max of all)`);
+	out.push('');
+	out.push('| Streams | Ours | Node.js peer | Ceiling (epoll) | p99 ours ÷ peer | Lost / duplicated / malformed, all runs |');
+	out.push('|---:|---|---|---|---:|---|');
+	for (const r of fan) {
+		const triple = (s) => `${ms(s.p50)} / ${ms(s.p99)} / ${ms(s.max)}`;
+		const faults = ['ours', 'peer', 'ceiling']
+			.map((k) => `${r[k].lost}/${r[k].duplicates}/${r[k].bad}`)
+			.join(' · ');
+		out.push(
+			`| ${r.n} | ${triple(r.ours)} | ${triple(r.peer)} | ${triple(r.ceiling)} | ${ratio(r.ours.p99, r.peer.p99)} | ${faults} |`,
+		);
+	}
+	out.push('');
+	out.push('### End to end: queued at the simulator → KelpClient → KelpDock → bus → reader, 50 events/s');
+	out.push('');
+	out.push('| Path | p50 ms | p99 ms | max ms | Events received | Lost | Duplicated |');
+	out.push('|---|---:|---:|---:|---:|---:|---:|');
+	out.push(
+		`| Simulator to widget stream | ${ms(e2e.p50_us)} | ${ms(e2e.p99_us)} | ${ms(e2e.max_us)} | ` +
+			`${e2e.events} of ${e2e.expected} | ${e2e.lost} | ${e2e.duplicates} |`,
+	);
+	out.push(
+		`| Loopback TCP round trip, two processes (floor) | ${ms(e2e.rtt.p50_us)} | ${ms(e2e.rtt.p99_us)} | ` +
+			`${ms(e2e.rtt.max_us)} | ${e2e.rtt.count} trips | | |`,
+	);
+	out.push(`| Ratio, end to end ÷ round trip | ${ratio(e2e.p50_us, e2e.rtt.p50_us)} | ${ratio(e2e.p99_us, e2e.rtt.p99_us)} | | | | |`);
+	out.push('');
+	out.push('### Idle and scale');
+	out.push('');
+	out.push('| Measure | Ours | Node.js peer | Ceiling (epoll) | Ours ÷ peer |');
+	out.push('|---|---:|---:|---:|---:|');
+	out.push(
+		`| Resident memory per open stream, 1,000 streams (KiB) | ${fmt(memory.ours.perStreamKiB, 2)} | ` +
+			`${fmt(memory.peer.perStreamKiB, 2)} | ${fmt(memory.ceiling.perStreamKiB, 2)} | ` +
+			`${ratio(memory.ours.perStreamKiB, memory.peer.perStreamKiB)} |`,
+	);
+	out.push(
+		`| Resident memory before → with 1,000 streams (MiB) | ${fmt(memory.ours.beforeKiB / 1024, 1)} → ${fmt(memory.ours.afterKiB / 1024, 1)} | ` +
+			`${fmt(memory.peer.beforeKiB / 1024, 1)} → ${fmt(memory.peer.afterKiB / 1024, 1)} | ` +
+			`${fmt(memory.ceiling.beforeKiB / 1024, 1)} → ${fmt(memory.ceiling.afterKiB / 1024, 1)} | |`,
+	);
+	out.push('');
+	if (idleRun) {
+		out.push(`| Paired, idle dev host over ${idleRun.seconds} s, one widget stream open | Value |`);
+		out.push('|---|---:|');
+		out.push(`| CPU time (utime + stime) | ${fmt(idleRun.cpuS, 2)} s |`);
+		out.push(`| Share of one core | ${fmt((100 * idleRun.cpuS) / idleRun.seconds, 3)} % |`);
+		out.push(`| Resident memory (VmRSS) at the end | ${fmt(idleRun.rssKiB / 1024, 1)} MiB |`);
+		out.push(`| Peak resident memory (VmHWM) | ${fmt(idleRun.hwmKiB / 1024, 1)} MiB |`);
+	} else {
+		out.push('Idle: the dev host was not built, so it was not measured.');
+	}
+	out.push('');
+	out.push(`| SHA-256 of a ${fmt(sha.mib)} MiB file, median of ${sha.rounds} rounds | MiB/s | Ratio to sha256sum |`);
+	out.push('|---|---:|---:|');
+	out.push(`| Updater's QCryptographicHash, file read included | ${fmt(sha.ours_mibs)} | ${ratio(sha.ours_mibs, sha.sha256sum_mibs)} |`);
+	out.push(`| Updater's QCryptographicHash, hashing alone | ${fmt(sha.ours_hash_only_mibs)} | ${ratio(sha.ours_hash_only_mibs, sha.sha256sum_mibs)} |`);
+	out.push(`| sha256sum (process start included) | ${fmt(sha.sha256sum_mibs)} | 1.00 |`);
+	out.push(`Digests agree: ${sha.digests_match ? 'yes' : '**no**'}.`);
+	out.push('');
+	out.push('### Goals');
+	out.push('');
+	for (const r of fan) {
+		out.push(
+			`- Fan-out at ${r.n} stream(s): throughput ≥ peer ${yes(r.ours.rate >= r.peer.rate)} ` +
+				`(${ratio(r.ours.rate, r.peer.rate)}); p99 ≤ peer ${yes(r.ours.p99 <= r.peer.p99)} ` +
+				`(${ms(r.ours.p99)} vs ${ms(r.peer.p99)} ms).`,
+		);
+	}
+	out.push(`- End to end p99 < 2 ms at 50 events/s: ${yes(e2e.p99_us < 2000)} (${ms(e2e.p99_us)} ms).`);
+	out.push(
+		`- No event lost or duplicated end to end: ${yes(e2e.lost === 0 && e2e.duplicates === 0 && e2e.events === e2e.expected)}.`,
+	);
+	if (idleRun)
+		out.push(
+			`- Idle under 0.1 % of one core: ${yes(idleRun.cpuS / idleRun.seconds < 0.001)} ` +
+				`(${fmt((100 * idleRun.cpuS) / idleRun.seconds, 3)} %).`,
+		);
+	out.push(
+		`- Under 16 KiB resident per open stream: ${yes(memory.ours.perStreamKiB < 16)} (${fmt(memory.ours.perStreamKiB, 2)} KiB).`,
+	);
+	return out.join('\n');
+}
+
+const only = (process.env.BENCH_ONLY ?? 'fanout,memory,e2e,idle,sha').split(',');
+const results = {};
+results.fan = only.includes('fanout') ? await fanOut() : [];
+results.memory = only.includes('memory') ? await memoryPerStream() : null;
+results.e2e = only.includes('e2e') ? await endToEnd() : null;
+results.idleRun = only.includes('idle') ? await idle() : null;
+results.sha = only.includes('sha') ? await sha256() : null;
+fs.writeFileSync(path.join(build, 'bench', 'results.json'), JSON.stringify(results, null, 2));
+if (only.length === 5) process.stdout.write(report(results) + '\n');
+else process.stdout.write(JSON.stringify(results, null, 2) + '\n');

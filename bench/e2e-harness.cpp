@@ -1,0 +1,193 @@
+// kelp-bench-e2e: the road of a realtime event from the service to a widget, in one process as
+// the dev host runs it: the service simulator holds KelpClient's long poll, the dock passes every
+// event to the bus on 127.0.0.1:4251, and a reader in another process holds "/events".
+//
+//   kelp-bench-e2e [--events M] [--rate R]
+//
+// Prints "ready" once the bus listens and the client's long poll is held. When the first stream
+// opens it queues M events at R per second at the simulator, each carrying its queueing time
+// (CLOCK_MONOTONIC, as a string so the client's JSON round trip keeps every digit). Once the
+// client has taken all of them (or 30 s after the last), it prints its counters and exits.
+// Exit code 3 means the bus port was taken.
+
+#include "bus/local-sse-server.h"
+#include "client/kelp-client.h"
+#include "common/kelp-common.h"
+#include "dock/kelp-dock.h"
+#include "obs-standin.h"
+#include "plugin/module-handle.h"
+#include "service-sim.h"
+
+#include <QApplication>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <sys/resource.h>
+#include <vector>
+
+namespace {
+
+const QString kDeviceId = QStringLiteral("0123456789abcdef0123456789abcdef");
+
+qint64 nowNs()
+{
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Every queueing time named in the JSON, with its arrival now.
+void collectAges(const QByteArray &json, std::vector<qint64> *ages)
+{
+	const qint64 now = nowNs();
+	static const QByteArray key = QByteArrayLiteral("\"t_ns\":\"");
+	for (qsizetype at = json.indexOf(key); at >= 0; at = json.indexOf(key, at + 1)) {
+		const qsizetype start = at + key.size();
+		const qsizetype end = json.indexOf('"', start);
+		if (end > start)
+			ages->push_back(now - json.mid(start, end - start).toLongLong());
+	}
+}
+
+QByteArray stageJson(std::vector<qint64> ages)
+{
+	if (ages.empty())
+		return "null";
+	std::sort(ages.begin(), ages.end());
+	const auto at = [&](double p) {
+		return double(ages[size_t(p * double(ages.size() - 1) + 0.5)]) / 1000.0;
+	};
+	return "{\"count\":" + QByteArray::number(qulonglong(ages.size())) +
+	       ",\"p50_us\":" + QByteArray::number(at(0.5), 'f', 1) +
+	       ",\"p99_us\":" + QByteArray::number(at(0.99), 'f', 1) +
+	       ",\"max_us\":" + QByteArray::number(double(ages.back()) / 1000.0, 'f', 1) + '}';
+}
+
+int intArg(int argc, char **argv, const char *name, int fallback)
+{
+	for (int i = 1; i + 1 < argc; ++i) {
+		if (std::strcmp(argv[i], name) == 0)
+			return std::atoi(argv[i + 1]);
+	}
+	return fallback;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+		qputenv("QT_QPA_PLATFORM", "offscreen");
+	QApplication app(argc, argv);
+	const int events = intArg(argc, argv, "--events", 1000);
+	const int rate = qBound(1, intArg(argc, argv, "--rate", 50), 1000);
+
+	// A store and a module config folder of our own, never a real installation's.
+	QTemporaryDir home;
+	if (!home.isValid())
+		return 1;
+	QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.filePath(QStringLiteral("settings")));
+	QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("settings")));
+	setKelpModuleHandle(standin::module());
+	standin::setModuleDataPath(QStringLiteral(KELP_BENCH_DATA_DIR));
+	standin::setModuleConfigPath(home.filePath(QStringLiteral("config")));
+
+	kelpsim::ServiceSim sim;
+	if (!sim.listen())
+		return 1;
+	setKelpServiceOrigin(sim.origin());
+	{
+		// A device paired earlier, so the dock starts straight into the long poll.
+		QSettings store(QString::fromLatin1(kKelpSettingsOrganization),
+				QString::fromLatin1(kKelpSettingsApplication));
+		store.setValue(QStringLiteral("device/id"), kDeviceId);
+		store.setValue(QStringLiteral("auth/device_token"), sim.issueToken(kDeviceId));
+		store.setValue(QStringLiteral("events/last_seq"), 0);
+		store.sync();
+	}
+
+	auto dock = std::make_unique<KelpDock>();
+	auto *bus = dock->findChild<LocalSseServer *>();
+	auto *client = dock->findChild<KelpClient *>();
+	if (!bus || !client)
+		return 1;
+	if (!bus->isListening()) {
+		std::fprintf(stderr, "kelp-bench-e2e: port %u is taken\n", unsigned(LocalSseServer::kPort));
+		return 3;
+	}
+
+	// Where the time goes: the client's reply is complete (simulator, socket, the access manager's
+	// thread) and the dock has handed the event to the bus (client parse and store, dock, bus
+	// writes). The dock's own connection to eventReceived was made first, so it runs first.
+	std::vector<qint64> replyAges, handedAges;
+	if (auto *network = client->findChild<QNetworkAccessManager *>()) {
+		QObject::connect(network, &QNetworkAccessManager::finished, &app, [&](QNetworkReply *reply) {
+			if (reply->url().path() == QLatin1String("/api/v28/plugin/events"))
+				collectAges(reply->peek(reply->bytesAvailable()), &replyAges);
+		});
+	}
+	QObject::connect(client, &KelpClient::eventReceived, &app,
+			 [&](const QByteArray &json) { collectAges(json, &handedAges); });
+
+	int queued = 0;
+	QTimer queue;
+	queue.setTimerType(Qt::PreciseTimer);
+	queue.setInterval(1000 / rate);
+	QObject::connect(&queue, &QTimer::timeout, &sim, [&] {
+		const QJsonObject event{{QStringLiteral("type"), QStringLiteral("donation")},
+					{QStringLiteral("provider"), QStringLiteral("bench")},
+					{QStringLiteral("amount"), 250},
+					{QStringLiteral("currency"), QStringLiteral("RUB")},
+					{QStringLiteral("name"), QStringLiteral("Bench")},
+					{QStringLiteral("message"), QStringLiteral("Thanks for the stream!")},
+					{QStringLiteral("t_ns"), QString::number(nowNs())}};
+		sim.queueEvent(kDeviceId, event);
+		if (++queued == events) {
+			queue.stop();
+			QTimer::singleShot(30000, &app, &QCoreApplication::quit);
+		}
+	});
+
+	QTimer waitForPoll;
+	waitForPoll.setInterval(10);
+	QObject::connect(&waitForPoll, &QTimer::timeout, &sim, [&] {
+		if (sim.heldPollCount(kDeviceId) < 1)
+			return;
+		waitForPoll.stop();
+		std::printf("ready\n");
+		std::fflush(stdout);
+	});
+	waitForPoll.start();
+
+	QObject::connect(bus, &LocalSseServer::stateChanged, &app, [&] {
+		if (queued == 0 && !queue.isActive() && bus->clientCount() > 0 && !waitForPoll.isActive())
+			queue.start();
+	});
+	QObject::connect(client, &KelpClient::stateChanged, &app, [&] {
+		if (queued == events && client->eventsReceived() >= events)
+			QTimer::singleShot(200, &app, &QCoreApplication::quit);
+	});
+	QTimer::singleShot(300000, &app, &QCoreApplication::quit);
+
+	const int code = app.exec();
+	rusage usage;
+	getrusage(RUSAGE_SELF, &usage);
+	std::printf("{\"queued\":%d,\"client_received\":%lld,\"bus_delivered\":%llu,\"cpu_ms\":%.1f,"
+		    "\"reply_finished\":%s,\"handed_to_bus\":%s}\n",
+		    queued, (long long)client->eventsReceived(), (unsigned long long)bus->deliveredCount(),
+		    (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+			    (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0,
+		    stageJson(replyAges).constData(), stageJson(handedAges).constData());
+	dock.reset();
+	return code;
+}
