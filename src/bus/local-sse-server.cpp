@@ -6,6 +6,11 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <sys/socket.h>
+#endif
+
 namespace {
 const char kBufferProperty[] = "kelp_request_buffer";
 const char kHandledProperty[] = "kelp_handled";
@@ -43,6 +48,34 @@ QByteArray reasonPhrase(int status)
 bool isLiveStream(const QPointer<QTcpSocket> &socket)
 {
 	return socket && socket->state() == QAbstractSocket::ConnectedState;
+}
+
+// Hands the bytes straight to the kernel and returns how many it took; 0 when it would block or
+// failed, which leaves the rest (and any error) to Qt's own write path. A write through Qt's
+// buffer arms and disarms the socket's write notifier around every block, and with the glib event
+// loop each of those wakes the loop and walks its poll list: with many streams open that cost
+// more than the sends themselves. Other platforms keep Qt's path.
+qint64 sendDirect(QTcpSocket *socket, const QByteArray &bytes)
+{
+#ifdef Q_OS_UNIX
+#ifdef MSG_NOSIGNAL
+	constexpr int flags = MSG_NOSIGNAL;
+#else
+	constexpr int flags = 0;
+#endif
+	const int fd = int(socket->socketDescriptor());
+	if (fd < 0)
+		return 0;
+	ssize_t sent;
+	do {
+		sent = ::send(fd, bytes.constData(), size_t(bytes.size()), flags);
+	} while (sent < 0 && errno == EINTR);
+	return sent > 0 ? qint64(sent) : 0;
+#else
+	Q_UNUSED(socket);
+	Q_UNUSED(bytes);
+	return 0;
+#endif
 }
 } // namespace
 
@@ -379,7 +412,11 @@ bool LocalSseServer::writeToStream(QTcpSocket *socket, const QByteArray &bytes)
 		socket->abort();
 		return false;
 	}
-	socket->write(bytes);
+	// Only while Qt holds nothing for this socket, so the bytes keep their order.
+	const qint64 sent = socket->bytesToWrite() == 0 ? sendDirect(socket, bytes) : 0;
+	if (sent == bytes.size())
+		return true;
+	socket->write(bytes.constData() + sent, bytes.size() - sent);
 	socket->flush();
 	return true;
 }

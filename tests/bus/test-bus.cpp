@@ -348,6 +348,54 @@ private slots:
 		QCOMPARE(healthy.client.received.count("event: kelp\n"), sent);
 		QCOMPARE(server->deliveredCount(), quint64(sent));
 	}
+
+	// A reader that falls behind makes the server hold bytes of its own and then catches up while
+	// events keep coming: every block arrives whole and in order, whether the kernel took it at once
+	// or the server held it first.
+	void slowReaderGetsEveryBlockInOrder()
+	{
+		RawClient reader;
+		reader.socket.setReadBufferSize(1);
+		reader.send("GET /events HTTP/1.1\r\n\r\n");
+		QTRY_COMPARE(server->clientCount(), 1);
+		const QList<QTcpSocket *> sockets = server->findChildren<QTcpSocket *>();
+		QCOMPARE(sockets.size(), 1);
+		QTcpSocket *stream = sockets.first();
+
+		QByteArray expected = kOpening + "event: config\ndata: {}\n\n";
+		int seq = 0;
+		const auto push = [&] {
+			++seq;
+			const QByteArray json = "{\"seq\":" + QByteArray::number(seq) + ",\"pad\":\"" +
+						QByteArray(4000 + seq % 97, char('a' + seq % 26)) + "\"}";
+			server->broadcastEvent(json);
+			expected += "event: kelp\ndata: " + json + "\n\n";
+		};
+		while (stream->bytesToWrite() < 64 * 1024 && seq < 2000) {
+			push();
+			QCoreApplication::processEvents();
+		}
+		QVERIFY2(stream->bytesToWrite() >= 64 * 1024, "the kernel took every byte, so the server held none");
+		QVERIFY(stream->bytesToWrite() < LocalSseServer::kMaxStreamBacklog);
+
+		reader.socket.setReadBufferSize(0);
+		for (int i = 0; i < 100; ++i) {
+			push();
+			QTest::qWait(1);
+		}
+		QVERIFY(reader.waitForBytes(expected.size(), 15000));
+		QTRY_COMPARE(stream->bytesToWrite(), qint64(0));
+		const QByteArray &got = reader.received;
+		qsizetype differ = 0;
+		while (differ < qMin(got.size(), expected.size()) && got.at(differ) == expected.at(differ))
+			++differ;
+		QVERIFY2(got == expected, qPrintable(QStringLiteral("first difference at byte %1 of %2 (%3 received)")
+							     .arg(differ)
+							     .arg(expected.size())
+							     .arg(got.size())));
+		QCOMPARE(server->clientCount(), 1);
+		QCOMPARE(server->deliveredCount(), quint64(seq));
+	}
 };
 
 QTEST_MAIN(TestBus)
