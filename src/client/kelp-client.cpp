@@ -477,9 +477,12 @@ void KelpClient::onAssetFinished(QNetworkReply *reply, const QString &slot, cons
 	const int status = httpStatus(reply);
 	const QByteArray body = readBody(reply);
 	const QByteArray contentType = reply->rawHeader(QByteArrayLiteral("Content-Type"));
+	// A transfer that broke off after a 200 head leaves part of the image: handing that on would
+	// record its revision and keep the broken image until the service changes it.
+	const bool cutShort = reply->error() != QNetworkReply::NoError;
 	reply->deleteLater();
 
-	if (status != 200 || body.isEmpty()) {
+	if (status != 200 || body.isEmpty() || cutShort) {
 		emit logLine(QStringLiteral("Event Goal %1 sync failed: HTTP %2.").arg(slot).arg(status));
 		return;
 	}
