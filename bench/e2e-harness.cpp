@@ -19,6 +19,7 @@
 #include "service-sim.h"
 
 #include <QApplication>
+#include <QHash>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -46,17 +47,18 @@ qint64 nowNs()
 	return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// Every queueing time named in the JSON, with its arrival now.
-void collectAges(const QByteArray &json, std::vector<qint64> *ages)
+// The queueing times that the events in `json` carry.
+QList<qint64> sendTimes(const QByteArray &json)
 {
-	const qint64 now = nowNs();
 	static const QByteArray key = QByteArrayLiteral("\"t_ns\":\"");
+	QList<qint64> times;
 	for (qsizetype at = json.indexOf(key); at >= 0; at = json.indexOf(key, at + 1)) {
 		const qsizetype start = at + key.size();
 		const qsizetype end = json.indexOf('"', start);
 		if (end > start)
-			ages->push_back(now - json.mid(start, end - start).toLongLong());
+			times.append(json.mid(start, end - start).toLongLong());
 	}
+	return times;
 }
 
 QByteArray stageJson(std::vector<qint64> ages)
@@ -126,18 +128,30 @@ int main(int argc, char **argv)
 		return 3;
 	}
 
-	// Where the time goes: the client's reply is complete (simulator, socket, the access manager's
-	// thread) and the dock has handed the event to the bus (client parse and store, dock, bus
-	// writes). The dock's own connection to eventReceived was made first, so it runs first.
-	std::vector<qint64> replyAges, handedAges;
+	// Where the time goes: when the client's reply is complete (simulator, sockets, the access
+	// manager's thread), and how long from there until the dock has handed the event to the bus
+	// (the client's parsing and store, the dock, the bus's writes). The dock connected to
+	// eventReceived first, so its handler has run when ours runs.
+	std::vector<qint64> replyAges, handling;
+	QHash<qint64, qint64> replyAt;
 	if (auto *network = client->findChild<QNetworkAccessManager *>()) {
 		QObject::connect(network, &QNetworkAccessManager::finished, &app, [&](QNetworkReply *reply) {
-			if (reply->url().path() == QLatin1String("/api/v28/plugin/events"))
-				collectAges(reply->peek(reply->bytesAvailable()), &replyAges);
+			if (reply->url().path() != QLatin1String("/api/v28/plugin/events"))
+				return;
+			const qint64 now = nowNs();
+			for (const qint64 sent : sendTimes(reply->peek(reply->bytesAvailable()))) {
+				replyAges.push_back(now - sent);
+				replyAt.insert(sent, now);
+			}
 		});
 	}
-	QObject::connect(client, &KelpClient::eventReceived, &app,
-			 [&](const QByteArray &json) { collectAges(json, &handedAges); });
+	QObject::connect(client, &KelpClient::eventReceived, &app, [&](const QByteArray &json) {
+		const qint64 now = nowNs();
+		for (const qint64 sent : sendTimes(json)) {
+			if (replyAt.contains(sent))
+				handling.push_back(now - replyAt.take(sent));
+		}
+	});
 
 	int queued = 0;
 	QTimer queue;
@@ -182,12 +196,33 @@ int main(int argc, char **argv)
 	const int code = app.exec();
 	rusage usage;
 	getrusage(RUSAGE_SELF, &usage);
-	std::printf("{\"queued\":%d,\"client_received\":%lld,\"bus_delivered\":%llu,\"cpu_ms\":%.1f,"
-		    "\"reply_finished\":%s,\"handed_to_bus\":%s}\n",
-		    queued, (long long)client->eventsReceived(), (unsigned long long)bus->deliveredCount(),
-		    (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
-			    (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0,
-		    stageJson(replyAges).constData(), stageJson(handedAges).constData());
+	const double cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+			     (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+	const quint64 delivered = bus->deliveredCount();
+	const qint64 received = client->eventsReceived();
 	dock.reset();
+
+	// The store write the client makes for every new event, alone: the same keys, the same sync.
+	std::vector<qint64> syncs;
+	{
+		QSettings store(QString::fromLatin1(kKelpSettingsOrganization),
+				QString::fromLatin1(kKelpSettingsApplication));
+		const QVariant token = store.value(QStringLiteral("auth/device_token"));
+		const QVariant name = store.value(QStringLiteral("device/name"));
+		for (int i = 1; i <= 200; ++i) {
+			const qint64 start = nowNs();
+			store.setValue(QStringLiteral("device/id"), kDeviceId);
+			store.setValue(QStringLiteral("device/name"), name);
+			store.setValue(QStringLiteral("auth/device_token"), token);
+			store.setValue(QStringLiteral("events/last_seq"), received + i);
+			store.sync();
+			syncs.push_back(nowNs() - start);
+		}
+	}
+
+	std::printf("{\"queued\":%d,\"client_received\":%lld,\"bus_delivered\":%llu,\"cpu_ms\":%.1f,"
+		    "\"reply_finished\":%s,\"reply_to_bus\":%s,\"store_sync\":%s}\n",
+		    queued, (long long)received, (unsigned long long)delivered, cpuMs, stageJson(replyAges).constData(),
+		    stageJson(handling).constData(), stageJson(syncs).constData());
 	return code;
 }
