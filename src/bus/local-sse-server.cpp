@@ -384,13 +384,12 @@ QByteArray LocalSseServer::readRuntimeFile(const QString &name) const
 
 void LocalSseServer::openStream(QTcpSocket *socket)
 {
-	socket->write(streamOpening());
-	socket->flush();
+	// The same road as every later block: a stream whose writes all go straight out never makes
+	// Qt allocate a write buffer for it.
+	writeToStream(socket, streamOpening());
 	clients.append(QPointer<QTcpSocket>(socket));
-	if (!widgetConfig.isEmpty()) {
-		socket->write("event: config\ndata: " + widgetConfig + "\n\n");
-		socket->flush();
-	}
+	if (!widgetConfig.isEmpty())
+		writeToStream(socket, "event: config\ndata: " + widgetConfig + "\n\n");
 	emit stateChanged();
 }
 
