@@ -3,7 +3,7 @@
 //
 //   node bench/driver.mjs BUILD_DIR
 //
-// BENCH_REPEAT (default 3) runs each fan-out case that many times, in a rotating order, and
+// BENCH_REPEAT (default 5) runs each fan-out case that many times, in a rotating order, and
 // reports medians; BENCH_IDLE_S (default 60) is the idle window.
 
 import { spawn } from 'node:child_process';
@@ -16,7 +16,7 @@ const here = path.dirname(fileURLToPath(import.meta.url));
 const build = path.resolve(process.argv[2] ?? path.join(here, '..', 'build', 'bench'));
 const bin = (name) => path.join(build, 'bench', name);
 const devhost = path.join(build, 'tools', 'devhost', 'kelp-devhost');
-const repeat = Math.max(1, Number(process.env.BENCH_REPEAT ?? 3));
+const repeat = Math.max(1, Number(process.env.BENCH_REPEAT ?? 5));
 const idleSeconds = Math.max(1, Number(process.env.BENCH_IDLE_S ?? 60));
 const busPort = 4251;
 const peerPort = 4381;
@@ -268,14 +268,9 @@ async function endToEnd() {
 	return result;
 }
 
-async function idle() {
-	if (!fs.existsSync(devhost)) return null;
-	const home = fs.mkdtempSync(path.join(os.tmpdir(), 'kelp-bench-devhost-'));
-	const host = start(devhost, ['--offscreen', '--pair', '--fresh', '--home', home, '--sim-port', '0'], {
-		env: { ...process.env, QT_QPA_PLATFORM: 'offscreen' },
-	});
-	await host.line(/successfully paired/, 30000);
-	// One widget page holds its stream, as a Browser Source would.
+// CPU time and resident memory of a paired, idle process with one widget stream open, over the
+// idle window.
+async function measureIdle(host) {
 	const page = start(bin('kelp-bench-loadgen'), [
 		'stream',
 		'--port',
@@ -298,10 +293,27 @@ async function idle() {
 	await page.exited;
 	host.child.kill('SIGTERM');
 	await host.exited;
-	fs.rmSync(home, { recursive: true, force: true });
 	const cpuS = (last.ticks - first.ticks) / ticksPerSecond;
-	log(`idle dev host: ${cpuS} s CPU in ${idleSeconds} s, ${last.rssKiB} KiB resident`);
 	return { seconds: idleSeconds, cpuS, rssKiB: last.rssKiB, hwmKiB: last.hwmKiB, streamOpen: opened };
+}
+
+async function idle() {
+	const rows = {};
+	if (fs.existsSync(devhost)) {
+		const home = fs.mkdtempSync(path.join(os.tmpdir(), 'kelp-bench-devhost-'));
+		const host = start(devhost, ['--offscreen', '--pair', '--fresh', '--home', home, '--sim-port', '0'], {
+			env: { ...process.env, QT_QPA_PLATFORM: 'offscreen' },
+		});
+		await host.line(/successfully paired/, 30000);
+		rows.devhost = await measureIdle(host);
+		fs.rmSync(home, { recursive: true, force: true });
+		log(`idle dev host: ${rows.devhost.cpuS} s CPU in ${idleSeconds} s, ${rows.devhost.rssKiB} KiB resident`);
+	}
+	const harness = start(bin('kelp-bench-e2e'), ['--idle']);
+	await harness.line(/^ready$/, 20000);
+	rows.module = await measureIdle(harness);
+	log(`idle dock and simulator: ${rows.module.cpuS} s CPU in ${idleSeconds} s, ${rows.module.rssKiB} KiB resident`);
+	return rows;
 }
 
 async function sha256() {
@@ -395,14 +407,19 @@ function report({ fan, memory, e2e, idleRun, sha }) {
 	);
 	out.push('');
 	if (idleRun) {
-		out.push(`| Paired, idle dev host over ${idleRun.seconds} s, one widget stream open | Value |`);
-		out.push('|---|---:|');
-		out.push(`| CPU time (utime + stime) | ${fmt(idleRun.cpuS, 2)} s |`);
-		out.push(`| Share of one core | ${fmt((100 * idleRun.cpuS) / idleRun.seconds, 3)} % |`);
-		out.push(`| Resident memory (VmRSS) at the end | ${fmt(idleRun.rssKiB / 1024, 1)} MiB |`);
-		out.push(`| Peak resident memory (VmHWM) | ${fmt(idleRun.hwmKiB / 1024, 1)} MiB |`);
-	} else {
-		out.push('Idle: the dev host was not built, so it was not measured.');
+		const subjects = [
+			['devhost', 'Dev host (window, autopilot, simulator, module)'],
+			['module', 'KelpDock and simulator alone (kelp-bench-e2e --idle)'],
+		].filter(([key]) => idleRun[key]);
+		out.push(`| Paired and idle for ${idleSeconds} s, one widget stream open | CPU s | Share of one core | VmRSS MiB | VmHWM MiB |`);
+		out.push('|---|---:|---:|---:|---:|');
+		for (const [key, label] of subjects) {
+			const r = idleRun[key];
+			out.push(
+				`| ${label} | ${fmt(r.cpuS, 2)} | ${fmt((100 * r.cpuS) / r.seconds, 3)} % | ` +
+					`${fmt(r.rssKiB / 1024, 1)} | ${fmt(r.hwmKiB / 1024, 1)} |`,
+			);
+		}
 	}
 	out.push('');
 	out.push(`| SHA-256 of a ${fmt(sha.mib)} MiB file, median of ${sha.rounds} rounds | MiB/s | Ratio to sha256sum |`);
@@ -425,11 +442,17 @@ function report({ fan, memory, e2e, idleRun, sha }) {
 	out.push(
 		`- No event lost or duplicated end to end: ${yes(e2e.lost === 0 && e2e.duplicates === 0 && e2e.events === e2e.expected)}.`,
 	);
-	if (idleRun)
-		out.push(
-			`- Idle under 0.1 % of one core: ${yes(idleRun.cpuS / idleRun.seconds < 0.001)} ` +
-				`(${fmt((100 * idleRun.cpuS) / idleRun.seconds, 3)} %).`,
-		);
+	for (const [key, label] of [
+		['devhost', 'the dev host'],
+		['module', 'the dock and simulator alone'],
+	]) {
+		const r = idleRun?.[key];
+		if (r)
+			out.push(
+				`- Idle under 0.1 % of one core, ${label}: ${yes(r.cpuS / r.seconds < 0.001)} ` +
+					`(${fmt((100 * r.cpuS) / r.seconds, 3)} %, ${fmt(r.cpuS * 1000)} ms in ${r.seconds} s).`,
+			);
+	}
 	out.push(
 		`- Under 16 KiB resident per open stream: ${yes(memory.ours.perStreamKiB < 16)} (${fmt(memory.ours.perStreamKiB, 2)} KiB).`,
 	);

@@ -2,13 +2,14 @@
 // the dev host runs it: the service simulator holds KelpClient's long poll, the dock passes every
 // event to the bus on 127.0.0.1:4251, and a reader in another process holds "/events".
 //
-//   kelp-bench-e2e [--events M] [--rate R]
+//   kelp-bench-e2e [--events M] [--rate R] [--idle]
 //
 // Prints "ready" once the bus listens and the client's long poll is held. When the first stream
 // opens it queues M events at R per second at the simulator, each carrying its queueing time
 // (CLOCK_MONOTONIC, as a string so the client's JSON round trip keeps every digit). Once the
 // client has taken all of them (or 30 s after the last), it prints its counters and exits.
-// Exit code 3 means the bus port was taken.
+// With --idle it queues nothing and runs until it is stopped. Exit code 3 means the bus port was
+// taken.
 
 #include "bus/local-sse-server.h"
 #include "client/kelp-client.h"
@@ -93,6 +94,10 @@ int main(int argc, char **argv)
 	QApplication app(argc, argv);
 	const int events = intArg(argc, argv, "--events", 1000);
 	const int rate = qBound(1, intArg(argc, argv, "--rate", 50), 1000);
+	// Paired and idle: the dock and the simulator without the dev host's window, for as long as
+	// the caller lets it run.
+	const bool idle = std::find_if(argv + 1, argv + argc,
+				       [](const char *arg) { return std::strcmp(arg, "--idle") == 0; }) != argv + argc;
 
 	// A store and a module config folder of our own, never a real installation's.
 	QTemporaryDir home;
@@ -184,7 +189,7 @@ int main(int argc, char **argv)
 	waitForPoll.start();
 
 	QObject::connect(bus, &LocalSseServer::stateChanged, &app, [&] {
-		if (queued == 0 && !queue.isActive() && bus->clientCount() > 0 && !waitForPoll.isActive())
+		if (!idle && queued == 0 && !queue.isActive() && bus->clientCount() > 0 && !waitForPoll.isActive())
 			queue.start();
 	});
 	QObject::connect(client, &KelpClient::stateChanged, &app, [&] {

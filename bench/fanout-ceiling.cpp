@@ -1,5 +1,6 @@
 // kelp-bench-ceiling: the same event streams as the bus, byte for byte, from a bare epoll loop with
-// no framework at all: what this machine allows, against which the bus and the peer are read.
+// no framework at all: what this machine allows, against which the bus and the peer are read. Its
+// sockets keep the kernel's defaults, as the bus's do.
 //
 //   kelp-bench-ceiling --port P --streams N --events M
 //
@@ -177,7 +178,6 @@ int main(int argc, char **argv)
 						accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 					if (fd < 0)
 						break;
-					setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 					auto *c = new Conn;
 					c->fd = fd;
 					epoll_event ev = {};

@@ -19,6 +19,7 @@ const events = arg('--events', 1000);
 
 // http's own response writer would add a chunked framing and headers of its own; the stream's
 // exact bytes go straight to the request's socket instead, as any hand-tuned Node SSE server does.
+// Socket options stay Node's own (its http server turns Nagle's algorithm off by default).
 const opening = Buffer.from(
 	'HTTP/1.1 200 OK\r\n' +
 		'Content-Type: text/event-stream; charset=utf-8\r\n' +
@@ -60,7 +61,6 @@ const server = http.createServer((req, res) => {
 		return;
 	}
 	const socket = req.socket;
-	socket.setNoDelay(true);
 	socket.write(opening);
 	streams.add(socket);
 	socket.on('error', () => {});
