@@ -103,8 +103,9 @@ const servers = {
 };
 
 // Starts one server; the bus's port is fixed and may be held by someone else's test for a while.
-async function startServer(kind, n, m) {
-	const [command, args, port] = servers[kind](n, m);
+async function startServer(kind, n, m, intervalMs = 0) {
+	const [command, serverArgs, port] = servers[kind](n, m);
+	const args = [...serverArgs, '--interval-ms', `${intervalMs}`];
 	for (let attempt = 0; attempt < 40; ++attempt) {
 		const server = start(command, args);
 		try {
@@ -120,8 +121,8 @@ async function startServer(kind, n, m) {
 	throw new Error(`port for ${kind} stayed taken`);
 }
 
-async function fanOutRun(kind, n, m) {
-	const { server, port } = await startServer(kind, n, m);
+async function fanOutRun(kind, n, m, intervalMs = 0) {
+	const { server, port } = await startServer(kind, n, m, intervalMs);
 	const loadgen = start(bin('kelp-bench-loadgen'), [
 		'stream',
 		'--port',
@@ -148,28 +149,27 @@ const median = (values) => {
 	return sorted[Math.floor(sorted.length / 2)];
 };
 
-async function fanOut() {
-	const cases = [
-		{ n: 1, m: 20000 },
-		{ n: 10, m: 10000 },
-		{ n: 100, m: 1000 },
-	];
+// Every case runs each side `runs` times in a rotating order, so no side always runs first on a
+// machine whose load drifts; the medians of the runs are reported.
+async function fanOutCases(cases, runs, intervalMs) {
 	const kinds = ['ours', 'peer', 'ceiling'];
 	const rows = [];
 	for (const { n, m } of cases) {
-		const runs = { ours: [], peer: [], ceiling: [] };
-		for (let r = 0; r < repeat; ++r) {
-			// A rotating order, so no side always runs first on a machine whose load drifts.
+		const results = { ours: [], peer: [], ceiling: [] };
+		for (let r = 0; r < runs; ++r) {
 			for (let k = 0; k < kinds.length; ++k) {
 				const kind = kinds[(k + r) % kinds.length];
-				const run = await fanOutRun(kind, n, m);
-				log(`fan-out N=${n} ${kind}: ${run.rate.toFixed(0)} ev/s, p99 ${run.p99_us} us, lost ${run.lost}`);
-				runs[kind].push(run);
+				const run = await fanOutRun(kind, n, m, intervalMs);
+				log(
+					`fan-out N=${n}${intervalMs ? ` every ${intervalMs} ms` : ''} ${kind}: ` +
+						`${run.rate.toFixed(0)} ev/s, p99 ${run.p99_us} us, lost ${run.lost}`,
+				);
+				results[kind].push(run);
 			}
 		}
 		const summary = {};
 		for (const kind of kinds) {
-			const list = runs[kind];
+			const list = results[kind];
 			summary[kind] = {
 				rate: median(list.map((x) => x.rate)),
 				p50: median(list.map((x) => x.p50_us)),
@@ -186,6 +186,29 @@ async function fanOut() {
 	}
 	return rows;
 }
+
+const fanOut = () =>
+	fanOutCases(
+		[
+			{ n: 1, m: 20000 },
+			{ n: 10, m: 10000 },
+			{ n: 100, m: 1000 },
+		],
+		repeat,
+		0,
+	);
+
+// The same streams at one event per millisecond, which every side sustains: latency without the
+// queue that an unpaced producer builds ahead of the reader.
+const paced = () =>
+	fanOutCases(
+		[
+			{ n: 1, m: 2000 },
+			{ n: 100, m: 2000 },
+		],
+		Math.min(repeat, 3),
+		1,
+	);
 
 async function memoryPerStream() {
 	const n = 1000;
@@ -335,7 +358,7 @@ const ms = (us) => fmt(us / 1000, 2);
 const ratio = (a, b) => (b > 0 ? (a / b).toFixed(2) : '—');
 const yes = (ok) => (ok ? 'met' : '**not met**');
 
-function report({ fan, memory, e2e, idleRun, sha }) {
+function report({ fan, pacedRows, memory, e2e, idleRun, sha }) {
 	const out = [];
 	const cpuModel = /model name\s*:\s*(.*)/.exec(fs.readFileSync('/proc/cpuinfo', 'utf8'))?.[1] ?? '?';
 	out.push(
@@ -372,6 +395,23 @@ function report({ fan, memory, e2e, idleRun, sha }) {
 		);
 	}
 	out.push('');
+	if (pacedRows.length) {
+		out.push(`### Fan-out at one event per millisecond: latency, ms, p50 / p99 / max (medians of ${Math.min(repeat, 3)} runs)`);
+		out.push('');
+		out.push('| Streams | Events | Ours | Node.js peer | Ceiling (epoll) | p99 ours ÷ peer | Delivered per s: ours / peer / ceiling | Lost / duplicated / malformed |');
+		out.push('|---:|---:|---|---|---|---:|---|---|');
+		for (const r of pacedRows) {
+			const triple = (x) => `${ms(x.p50)} / ${ms(x.p99)} / ${ms(x.max)}`;
+			const faults = ['ours', 'peer', 'ceiling']
+				.map((k) => `${r[k].lost}/${r[k].duplicates}/${r[k].bad}`)
+				.join(' · ');
+			out.push(
+				`| ${r.n} | ${r.m} | ${triple(r.ours)} | ${triple(r.peer)} | ${triple(r.ceiling)} | ` +
+					`${ratio(r.ours.p99, r.peer.p99)} | ${fmt(r.ours.rate)} / ${fmt(r.peer.rate)} / ${fmt(r.ceiling.rate)} | ${faults} |`,
+			);
+		}
+		out.push('');
+	}
 	out.push('### End to end: queued at the simulator → KelpClient → KelpDock → bus → reader, 50 events/s');
 	out.push('');
 	out.push('| Path | p50 ms | p99 ms | max ms | Events received | Lost | Duplicated |');
@@ -438,6 +478,11 @@ function report({ fan, memory, e2e, idleRun, sha }) {
 				`(${ms(r.ours.p99)} vs ${ms(r.peer.p99)} ms).`,
 		);
 	}
+	for (const r of pacedRows)
+		out.push(
+			`- At one event per ms, ${r.n} stream(s): p99 ≤ peer ${yes(r.ours.p99 <= r.peer.p99)} ` +
+				`(${ms(r.ours.p99)} vs ${ms(r.peer.p99)} ms).`,
+		);
 	out.push(`- End to end p99 < 2 ms at 50 events/s: ${yes(e2e.p99_us < 2000)} (${ms(e2e.p99_us)} ms).`);
 	out.push(
 		`- No event lost or duplicated end to end: ${yes(e2e.lost === 0 && e2e.duplicates === 0 && e2e.events === e2e.expected)}.`,
@@ -459,13 +504,14 @@ function report({ fan, memory, e2e, idleRun, sha }) {
 	return out.join('\n');
 }
 
-const only = (process.env.BENCH_ONLY ?? 'fanout,memory,e2e,idle,sha').split(',');
+const only = (process.env.BENCH_ONLY ?? 'fanout,paced,memory,e2e,idle,sha').split(',');
 const results = {};
 results.fan = only.includes('fanout') ? await fanOut() : [];
+results.pacedRows = only.includes('paced') ? await paced() : [];
 results.memory = only.includes('memory') ? await memoryPerStream() : null;
 results.e2e = only.includes('e2e') ? await endToEnd() : null;
 results.idleRun = only.includes('idle') ? await idle() : null;
 results.sha = only.includes('sha') ? await sha256() : null;
 fs.writeFileSync(path.join(build, 'bench', 'results.json'), JSON.stringify(results, null, 2));
-if (only.length === 5) process.stdout.write(report(results) + '\n');
+if (only.length === 6) process.stdout.write(report(results) + '\n');
 else process.stdout.write(JSON.stringify(results, null, 2) + '\n');

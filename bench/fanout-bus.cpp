@@ -1,11 +1,11 @@
 // kelp-bench-bus: the real LocalSseServer on its fixed port, pushing realtime events to every open
 // stream as fast as the event loop lets it.
 //
-//   kelp-bench-bus --streams N --events M
+//   kelp-bench-bus --streams N --events M [--interval-ms K]
 //
 // Prints "listening <port>" once the bus is up. When N streams are open it pushes M events, one per
-// turn of the event loop so the sockets drain between pushes, each carrying its send time
-// (CLOCK_MONOTONIC). It exits once every stream has closed, printing its CPU time. Exit code 3
+// turn of the event loop so the sockets drain between pushes (or one every K ms), each carrying its
+// send time (CLOCK_MONOTONIC). It exits once every stream has closed, printing its CPU time. Exit code 3
 // means the port was taken.
 
 #include "bus/local-sse-server.h"
@@ -60,6 +60,7 @@ int main(int argc, char **argv)
 	QCoreApplication app(argc, argv);
 	const int streams = intArg(argc, argv, "--streams", 1);
 	const qint64 events = intArg(argc, argv, "--events", 1000);
+	const int intervalMs = intArg(argc, argv, "--interval-ms", 0);
 
 	rlimit limit;
 	if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
@@ -78,7 +79,8 @@ int main(int argc, char **argv)
 	qint64 produced = 0;
 	bool started = false;
 	QTimer producer;
-	producer.setInterval(0);
+	producer.setTimerType(Qt::PreciseTimer);
+	producer.setInterval(intervalMs);
 	QObject::connect(&producer, &QTimer::timeout, &server, [&] {
 		if (produced == events) {
 			producer.stop();

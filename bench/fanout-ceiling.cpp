@@ -2,10 +2,11 @@
 // no framework at all: what this machine allows, against which the bus and the peer are read. Its
 // sockets keep the kernel's defaults, as the bus's do.
 //
-//   kelp-bench-ceiling --port P --streams N --events M
+//   kelp-bench-ceiling --port P --streams N --events M [--interval-ms K]
 //
 // Same behaviour as kelp-bench-bus: "listening <port>", then M events once N streams are open, one
-// per turn of the loop, then exit with the CPU time once every stream has closed.
+// per turn of the loop (or one every K ms), then exit with the CPU time once every stream has
+// closed.
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -124,6 +125,7 @@ int main(int argc, char **argv)
 	const int port = intArg(argc, argv, "--port", 0);
 	const int wanted = intArg(argc, argv, "--streams", 1);
 	const int64_t events = intArg(argc, argv, "--events", 1000);
+	const int64_t intervalNs = int64_t(intArg(argc, argv, "--interval-ms", 0)) * 1000000;
 
 	rlimit limit;
 	if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
@@ -153,6 +155,7 @@ int main(int argc, char **argv)
 	std::vector<Conn *> streams;
 	int64_t produced = 0;
 	bool started = false;
+	int64_t nextDueNs = 0;
 	const int64_t deadline = nowNs() + int64_t(300) * 1000000000;
 	std::vector<epoll_event> ready(256);
 	char buf[16 * 1024];
@@ -167,9 +170,12 @@ int main(int argc, char **argv)
 
 	while (nowNs() < deadline) {
 		const bool producing = started && produced < events;
+		int waitMs = producing ? 0 : 100;
+		if (producing && nextDueNs > nowNs())
+			waitMs = int((nextDueNs - nowNs() + 999999) / 1000000);
 		if (started && produced == events && streams.empty())
 			break;
-		const int n = epoll_wait(epollFd, ready.data(), int(ready.size()), producing ? 0 : 100);
+		const int n = epoll_wait(epollFd, ready.data(), int(ready.size()), waitMs);
 		for (int i = 0; i < n; ++i) {
 			Conn *conn = static_cast<Conn *>(ready[size_t(i)].data.ptr);
 			if (!conn) {
@@ -217,9 +223,12 @@ int main(int argc, char **argv)
 			if (!alive || (what & (EPOLLERR | EPOLLHUP)))
 				closeConn(conn);
 		}
-		if (!started && int(streams.size()) >= wanted)
+		if (!started && int(streams.size()) >= wanted) {
 			started = true;
-		if (started && produced < events) {
+			nextDueNs = nowNs();
+		}
+		if (started && produced < events && nowNs() >= nextDueNs) {
+			nextDueNs += intervalNs;
 			++produced;
 			char block[256];
 			const int size =

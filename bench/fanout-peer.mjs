@@ -1,11 +1,11 @@
 // The Node.js peer: the bus's event streams, byte for byte, from a minimal server on Node's own
 // http module, with the same producer loop as kelp-bench-bus.
 //
-//   node fanout-peer.mjs --port P --streams N --events M
+//   node fanout-peer.mjs --port P --streams N --events M [--interval-ms K]
 //
 // Prints "listening <port>", pushes M events once N streams are open (one per turn of the event
-// loop, via setImmediate, so sockets drain between pushes), and exits with its CPU time once every
-// stream has closed.
+// loop, via setImmediate, so sockets drain between pushes; or one every K ms), and exits with its
+// CPU time once every stream has closed.
 
 import http from 'node:http';
 
@@ -16,6 +16,7 @@ const arg = (name, fallback) => {
 const port = arg('--port', 0);
 const wanted = arg('--streams', 1);
 const events = arg('--events', 1000);
+const intervalMs = arg('--interval-ms', 0);
 
 // http's own response writer would add a chunked framing and headers of its own; the stream's
 // exact bytes go straight to the request's socket instead, as any hand-tuned Node SSE server does.
@@ -52,7 +53,8 @@ const produce = () => {
 			`"t_ns":${process.hrtime.bigint()}}\n\n`,
 	);
 	for (const socket of streams) socket.write(block);
-	setImmediate(produce);
+	if (intervalMs > 0) setTimeout(produce, intervalMs);
+	else setImmediate(produce);
 };
 
 const server = http.createServer((req, res) => {
