@@ -4,7 +4,9 @@
 //   node bench/driver.mjs BUILD_DIR
 //
 // BENCH_REPEAT (default 5) runs each fan-out case that many times, in a rotating order, and
-// reports medians; BENCH_IDLE_S (default 60) is the idle window.
+// reports medians; BENCH_IDLE_S (default 60) is the idle window; BENCH_ONLY picks sections
+// (fanout,paced,memory,e2e,idle,sha); BENCH_BASELINE_BUS names another build of kelp-bench-bus
+// (bench/compare-bus makes one from an earlier revision of the bus) to measure beside ours.
 
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
@@ -18,6 +20,8 @@ const bin = (name) => path.join(build, 'bench', name);
 const devhost = path.join(build, 'tools', 'devhost', 'kelp-devhost');
 const repeat = Math.max(1, Number(process.env.BENCH_REPEAT ?? 5));
 const idleSeconds = Math.max(1, Number(process.env.BENCH_IDLE_S ?? 60));
+const baselineBus = process.env.BENCH_BASELINE_BUS;
+const kinds = ['ours', 'peer', 'ceiling', ...(baselineBus ? ['before'] : [])];
 const busPort = 4251;
 const peerPort = 4381;
 const ceilingPort = 4382;
@@ -100,6 +104,7 @@ const servers = {
 		['--port', `${ceilingPort}`, '--streams', `${n}`, '--events', `${m}`],
 		ceilingPort,
 	],
+	before: (n, m) => [baselineBus, ['--streams', `${n}`, '--events', `${m}`], busPort],
 };
 
 // Starts one server; the bus's port is fixed and may be held by someone else's test for a while.
@@ -152,10 +157,9 @@ const median = (values) => {
 // Every case runs each side `runs` times in a rotating order, so no side always runs first on a
 // machine whose load drifts; the medians of the runs are reported.
 async function fanOutCases(cases, runs, intervalMs) {
-	const kinds = ['ours', 'peer', 'ceiling'];
 	const rows = [];
 	for (const { n, m } of cases) {
-		const results = { ours: [], peer: [], ceiling: [] };
+		const results = Object.fromEntries(kinds.map((kind) => [kind, []]));
 		for (let r = 0; r < runs; ++r) {
 			for (let k = 0; k < kinds.length; ++k) {
 				const kind = kinds[(k + r) % kinds.length];
@@ -214,7 +218,7 @@ async function memoryPerStream() {
 	const n = 1000;
 	const m = 10;
 	const rows = {};
-	for (const kind of ['ours', 'peer', 'ceiling']) {
+	for (const kind of kinds) {
 		const { server, port } = await startServer(kind, n, m);
 		await sleep(500);
 		const before = procStat(server.child.pid);
@@ -504,6 +508,34 @@ function report({ fan, pacedRows, memory, e2e, idleRun, sha }) {
 	return out.join('\n');
 }
 
+// The bus of this tree beside the baseline build, for bench/compare-bus.
+function baselineReport({ fan, pacedRows, memory }) {
+	const out = [];
+	out.push(`Machine: ${os.cpus().length} CPUs, load average at the end ${os.loadavg().map((x) => x.toFixed(2)).join(' ')}.`);
+	out.push(`Baseline: ${baselineBus}`);
+	out.push('');
+	const rows = [
+		...fan.map((r) => ({ ...r, label: `${r.n} unpaced` })),
+		...pacedRows.map((r) => ({ ...r, label: `${r.n} at 1 event/ms` })),
+	];
+	if (rows.length) {
+		out.push(`| Streams | Events/s: now | before | now ÷ before | CPU µs per delivery: now / before | p99 ms: now / before |`);
+		out.push('|---|---:|---:|---:|---|---|');
+		for (const r of rows)
+			out.push(
+				`| ${r.label} | ${fmt(r.ours.rate)} | ${fmt(r.before.rate)} | ${ratio(r.ours.rate, r.before.rate)} | ` +
+					`${fmt(r.ours.cpuPerDelivery, 2)} / ${fmt(r.before.cpuPerDelivery, 2)} | ${ms(r.ours.p99)} / ${ms(r.before.p99)} |`,
+			);
+		out.push('');
+	}
+	if (memory)
+		out.push(
+			`Resident memory per open stream, 1,000 streams: now ${fmt(memory.ours.perStreamKiB, 2)} KiB, ` +
+				`before ${fmt(memory.before.perStreamKiB, 2)} KiB.`,
+		);
+	return out.join('\n');
+}
+
 const only = (process.env.BENCH_ONLY ?? 'fanout,paced,memory,e2e,idle,sha').split(',');
 const results = {};
 results.fan = only.includes('fanout') ? await fanOut() : [];
@@ -513,5 +545,6 @@ results.e2e = only.includes('e2e') ? await endToEnd() : null;
 results.idleRun = only.includes('idle') ? await idle() : null;
 results.sha = only.includes('sha') ? await sha256() : null;
 fs.writeFileSync(path.join(build, 'bench', 'results.json'), JSON.stringify(results, null, 2));
-if (only.length === 6) process.stdout.write(report(results) + '\n');
+if (baselineBus) process.stdout.write(baselineReport(results) + '\n');
+else if (only.length === 6) process.stdout.write(report(results) + '\n');
 else process.stdout.write(JSON.stringify(results, null, 2) + '\n');
