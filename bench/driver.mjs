@@ -471,6 +471,7 @@ function report({ fan, pacedRows, memory, e2e, idleRun, sha }) {
 	out.push(`| Updater's QCryptographicHash, file read included | ${fmt(sha.ours_mibs)} | ${ratio(sha.ours_mibs, sha.sha256sum_mibs)} |`);
 	out.push(`| Updater's QCryptographicHash, hashing alone | ${fmt(sha.ours_hash_only_mibs)} | ${ratio(sha.ours_hash_only_mibs, sha.sha256sum_mibs)} |`);
 	out.push(`| sha256sum (process start included) | ${fmt(sha.sha256sum_mibs)} | 1.00 |`);
+	out.push('');
 	out.push(`Digests agree: ${sha.digests_match ? 'yes' : '**no**'}.`);
 	out.push('');
 	out.push('### Goals');
