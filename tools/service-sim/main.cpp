@@ -98,10 +98,10 @@ int main(int argc, char **argv)
 	kelpsim::ServiceSim sim;
 	sim.setPairCodeLifetime(lifetime * 1000);
 	if (parser.isSet(publishOption)) {
-		const QString spec = parser.value(publishOption);
-		const qsizetype eq = spec.indexOf(QLatin1Char('='));
-		if (eq <= 0 || !sim.publishRuntime(spec.left(eq), spec.mid(eq + 1))) {
-			err << "kelp-service-sim: could not publish " << spec << Qt::endl;
+		const QString publishArg = parser.value(publishOption);
+		const qsizetype eq = publishArg.indexOf(QLatin1Char('='));
+		if (eq <= 0 || !sim.publishRuntime(publishArg.left(eq), publishArg.mid(eq + 1))) {
+			err << "kelp-service-sim: could not publish " << publishArg << Qt::endl;
 			return 2;
 		}
 	}
