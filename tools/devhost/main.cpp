@@ -5,6 +5,7 @@
 #include "autopilot.h"
 #include "devhost-window.h"
 #include "module-host.h"
+#include "quit-on-signal.h"
 #include "service-sim.h"
 
 #include <obs-standin.h>
@@ -13,30 +14,17 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QSettings>
-#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTextStream>
 #include <QUrl>
 
-#include <csignal>
 #include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
 constexpr quint16 kDefaultSimPort = 4260;
 constexpr char kDockId[] = "kelp_obs_dock";
 constexpr char kWidgetUrl[] = "http://127.0.0.1:4251/widget/event-goal/";
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-	const char byte = 1;
-	// Only async-signal-safe work here; the event loop reads the byte and quits.
-	[[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-}
 
 bool hasArgument(int argc, char **argv, const char *name)
 {
@@ -244,23 +232,11 @@ int main(int argc, char **argv)
 	QObject::connect(&autopilot, &Autopilot::finished, &app, [](int code) { QCoreApplication::exit(code); });
 	autopilot.start();
 
-	if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
+	if (!quitOnTerminationSignals(app)) {
 		err << "kelp-devhost: socketpair failed" << Qt::endl;
 		module.unload();
 		return 1;
 	}
-	QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-	QObject::connect(&notifier, &QSocketNotifier::activated, &app, [] {
-		char byte = 0;
-		[[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
-		QCoreApplication::quit();
-	});
-	struct sigaction action = {};
-	action.sa_handler = onSignal;
-	sigemptyset(&action.sa_mask);
-	action.sa_flags = SA_RESTART;
-	sigaction(SIGINT, &action, nullptr);
-	sigaction(SIGTERM, &action, nullptr);
 
 	if (!plan.screenshot.isEmpty())
 		out << "Taking the screenshot once the dock has settled." << Qt::endl;
@@ -280,7 +256,5 @@ int main(int argc, char **argv)
 		err << "kelp-devhost: the module left its dock behind" << Qt::endl;
 	sim.close();
 	out << "KELP dev host stopped" << Qt::endl;
-	::close(signalPipe[0]);
-	::close(signalPipe[1]);
 	return code;
 }

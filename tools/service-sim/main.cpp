@@ -1,15 +1,11 @@
 // kelp-service-sim: the simulated KELP service as a program, on 127.0.0.1.
 
+#include "quit-on-signal.h"
 #include "service-sim.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTextStream>
-
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -41,15 +37,6 @@ Control API (JSON in and out; see docs/service-sim.md):
 Example:
   curl -s -X POST localhost:4260/_sim/events -d '{"event":{"type":"donation","amount":100}}'
 )";
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-	const char byte = 1;
-	// Only async-signal-safe work here; the event loop reads the byte and quits.
-	[[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-}
 
 } // namespace
 
@@ -110,28 +97,14 @@ int main(int argc, char **argv)
 		return 1;
 	}
 
-	if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
+	if (!quitOnTerminationSignals(app)) {
 		err << "kelp-service-sim: socketpair failed" << Qt::endl;
 		return 1;
 	}
-	QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-	QObject::connect(&notifier, &QSocketNotifier::activated, &app, [] {
-		char byte = 0;
-		[[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
-		QCoreApplication::quit();
-	});
-	struct sigaction action = {};
-	action.sa_handler = onSignal;
-	sigemptyset(&action.sa_mask);
-	action.sa_flags = SA_RESTART;
-	sigaction(SIGINT, &action, nullptr);
-	sigaction(SIGTERM, &action, nullptr);
 
 	out << "KELP service simulator listening on " << sim.origin() << Qt::endl;
 	const int code = app.exec();
 	sim.close();
 	out << "KELP service simulator stopped" << Qt::endl;
-	::close(signalPipe[0]);
-	::close(signalPipe[1]);
 	return code;
 }
