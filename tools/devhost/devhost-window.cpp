@@ -25,7 +25,7 @@
 
 namespace {
 
-constexpr int kPollMs = 250;
+constexpr int kRenderDelayMs = 20;
 constexpr int kMaxHostLogLines = 1000;
 
 QString settingText(const QVariantMap &settings, const char *key)
@@ -50,9 +50,19 @@ DevHostWindow::DevHostWindow(const DevHostInfo &info, QWidget *parent) : QMainWi
 	buildCentral();
 	buildMenus();
 
-	pollTimer.setInterval(kPollMs);
-	connect(&pollTimer, &QTimer::timeout, this, &DevHostWindow::poll);
-	pollTimer.start();
+	// Redraw when the stand-in reports a change, a few at a time, instead of waking up to look.
+	renderTimer.setSingleShot(true);
+	renderTimer.setInterval(kRenderDelayMs);
+	connect(&renderTimer, &QTimer::timeout, this, &DevHostWindow::poll);
+	standin::setChangeObserver([this] {
+		if (!renderTimer.isActive())
+			renderTimer.start();
+	});
+}
+
+DevHostWindow::~DevHostWindow()
+{
+	standin::setChangeObserver(nullptr);
 }
 
 void DevHostWindow::buildMenus()

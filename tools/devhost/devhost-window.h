@@ -23,12 +23,13 @@ struct DevHostInfo {
 
 // The stand-in for OBS's main window: the module's docks on the right, the current scene of the
 // libobs stand-in in the middle, and the host log below. The scene and the log are read from the
-// stand-in on a timer, so whatever the module does to them shows up on its own.
+// stand-in whenever it reports a change, so whatever the module does to them shows up on its own.
 class DevHostWindow : public QMainWindow {
 	Q_OBJECT
 
 public:
 	explicit DevHostWindow(const DevHostInfo &info, QWidget *parent = nullptr);
+	~DevHostWindow() override;
 
 	// The frontend's side of obs_frontend_add_dock_by_id and obs_frontend_remove_dock.
 	void attachDock(const QString &id, const QString &title, QWidget *widget);
@@ -45,7 +46,7 @@ public:
 	// The rows of the scene view, one per source: name, type and the settings shown.
 	QStringList sceneRows() const { return shownRows; }
 
-	// Reads the stand-in now instead of waiting for the next tick.
+	// Reads the stand-in now instead of waiting for its next change report.
 	void poll();
 
 signals:
@@ -76,5 +77,5 @@ private:
 
 	QStringList shownRows;
 	qsizetype shownLogEntries = 0;
-	QTimer pollTimer;
+	QTimer renderTimer;
 };

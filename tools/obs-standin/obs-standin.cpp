@@ -94,6 +94,7 @@ struct Host {
 	QStringList removedDocks;
 	std::function<void(const QString &, const QString &, QWidget *)> dockAdded;
 	std::function<void(const QString &, QWidget *)> dockRemoved;
+	std::function<void()> changed;
 	int liveLookups = 0;
 	int lookupsCreated = 0;
 
@@ -113,6 +114,12 @@ Host &host()
 {
 	static Host instance;
 	return instance;
+}
+
+void notifyChanged()
+{
+	if (host().changed)
+		host().changed();
 }
 
 char *duplicate(const QByteArray &bytes)
@@ -187,6 +194,7 @@ void destroySource(obs_source *source)
 	source->alive = false;
 	if (source->settings)
 		releaseHostRef(source->settings);
+	notifyChanged();
 }
 
 void releaseHostRef(obs_source *source)
@@ -208,6 +216,7 @@ obs_source *newSource(const std::string &id, const std::string &name, obs_data *
 	++settings->refs;
 	++settings->hostRefs;
 	h.known.insert(source);
+	notifyChanged();
 	return source;
 }
 
@@ -261,8 +270,10 @@ const obs_data::Value *findValue(obs_data *data, const char *name, obs_data::Val
 
 void setValue(obs_data *data, const char *name, obs_data::Value value, const char *call)
 {
-	if (usable(data, call) && name)
+	if (usable(data, call) && name) {
 		data->values[name] = std::move(value);
+		notifyChanged();
+	}
 }
 
 obs_data::Value toValue(const QVariant &value)
@@ -315,6 +326,7 @@ void blogva(int log_level, const char *format, va_list args)
 	if (length > 0)
 		std::vsnprintf(text.data(), static_cast<size_t>(length) + 1, format, args);
 	host().log.append({log_level, QString::fromUtf8(text)});
+	notifyChanged();
 }
 
 void blog(int log_level, const char *format, ...)
@@ -536,6 +548,7 @@ void obs_source_update(obs_source_t *source, obs_data_t *settings)
 	for (const auto &entry : settings->values)
 		source->settings->values[entry.first] = entry.second;
 	++source->updates;
+	notifyChanged();
 }
 
 void obs_source_release(obs_source_t *source)
@@ -576,13 +589,16 @@ obs_sceneitem_t *obs_scene_add(obs_scene_t *scene, obs_source_t *source)
 	++source->hostRefs;
 	scene->items.push_back(item);
 	h.known.insert(item);
+	notifyChanged();
 	return item;
 }
 
 void obs_sceneitem_set_pos(obs_sceneitem_t *item, const struct vec2 *pos)
 {
-	if (item && isKnown(item) && pos)
+	if (item && isKnown(item) && pos) {
 		item->pos = *pos;
+		notifyChanged();
+	}
 }
 
 // A new reference to the current scene's source, or null when there is none.
@@ -611,6 +627,7 @@ void reset()
 	h.hasVersion = true;
 	h.dockAdded = nullptr;
 	h.dockRemoved = nullptr;
+	h.changed = nullptr;
 	h.lookupsCreated = 0;
 	h.items.clear();
 	h.scenes.clear();
@@ -696,6 +713,11 @@ void setDockObserver(std::function<void(const QString &, const QString &, QWidge
 {
 	host().dockAdded = std::move(added);
 	host().dockRemoved = std::move(removed);
+}
+
+void setChangeObserver(std::function<void()> changed)
+{
+	host().changed = std::move(changed);
 }
 
 void addSource(const QString &name, const QString &typeId, const QVariantMap &settings)

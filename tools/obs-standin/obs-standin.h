@@ -69,6 +69,11 @@ KELP_STANDIN_API void
 setDockObserver(std::function<void(const QString &id, const QString &title, QWidget *widget)> added,
 		std::function<void(const QString &id, QWidget *widget)> removed);
 
+// Called after anything a host window shows has changed (the log, sources and their settings,
+// scenes and their items), so the window can redraw instead of polling. It runs inside the libobs
+// call that made the change: defer any real work.
+KELP_STANDIN_API void setChangeObserver(std::function<void()> changed);
+
 // Sources and scenes that the host itself holds, as a scene collection would. Settings values
 // become string, int (any integer type) or bool members.
 KELP_STANDIN_API void addSource(const QString &name, const QString &typeId, const QVariantMap &settings = {});
