@@ -13,7 +13,14 @@
 
 namespace {
 constexpr char kDockId[] = "kelp_obs_dock";
-constexpr int kTickMs = 100;
+// Quick ticks while the autopilot has something to do or something just happened; slow ones
+// otherwise, so a dev host left idle costs next to nothing.
+constexpr int kBusyTickMs = 100;
+constexpr int kIdleTickMs = 1000;
+constexpr qint64 kBusyAfterActivityMs = 3000;
+// A request or a host log line is answered by one extra look shortly after, once the dock has had
+// time to take the reply in.
+constexpr int kNudgeDelayMs = 50;
 // The updater's first manifest check runs 1200 ms after start; give it time to answer.
 constexpr qint64 kMinRunMs = 2500;
 // Labels unchanged for this long count as settled.
@@ -24,14 +31,35 @@ constexpr qint64 kSettleLimitMs = 45000;
 Autopilot::Autopilot(const AutopilotPlan &plan, DevHostWindow *window, kelpsim::ServiceSim *sim, QObject *parent)
     : QObject(parent), plan(plan), window(window), sim(sim)
 {
-	ticker.setInterval(kTickMs);
+	ticker.setInterval(kBusyTickMs);
 	connect(&ticker, &QTimer::timeout, this, &Autopilot::tick);
+	nudgeTimer.setSingleShot(true);
+	nudgeTimer.setInterval(kNudgeDelayMs);
+	connect(&nudgeTimer, &QTimer::timeout, this, &Autopilot::tick);
+	// Whatever reaches the service or the host may change what the dock shows.
+	if (sim)
+		connect(sim, &kelpsim::ServiceSim::requestReceived, this, &Autopilot::nudge);
+	if (window)
+		connect(window, &DevHostWindow::hostLogLine, this, &Autopilot::nudge);
+}
+
+void Autopilot::nudge()
+{
+	if (ticker.isActive() && !nudgeTimer.isActive())
+		nudgeTimer.start();
+}
+
+bool Autopilot::hasWork() const
+{
+	return (plan.pressPair && !pairPressed) || (plan.addGoal && !goalPressed) || (plan.donate && !donated) ||
+	       (!plan.screenshot.isEmpty() && !shot) || sinceActivity.elapsed() < kBusyAfterActivityMs;
 }
 
 void Autopilot::start()
 {
 	sinceStart.start();
 	sinceChange.start();
+	sinceActivity.start();
 	ticker.start();
 	tick();
 }
@@ -73,6 +101,14 @@ QString Autopilot::snapshot() const
 
 void Autopilot::tick()
 {
+	step();
+	const int interval = hasWork() ? kBusyTickMs : kIdleTickMs;
+	if (ticker.isActive() && ticker.interval() != interval)
+		ticker.setInterval(interval);
+}
+
+void Autopilot::step()
+{
 	QWidget *widget = dock();
 	if (!widget)
 		return;
@@ -93,6 +129,7 @@ void Autopilot::tick()
 	const QString code = labelText("pairCodeLabel");
 	if (code != shownCode) {
 		shownCode = code;
+		sinceActivity.restart();
 		if (!code.isEmpty())
 			emit message(sim && !plan.approve
 					     ? QStringLiteral("Pairing code: %1 (approve it on the simulator page)")
@@ -115,6 +152,7 @@ void Autopilot::tick()
 	}
 	if (sim && plan.approve) {
 		for (const QString &pending : sim->pendingCodes()) {
+			sinceActivity.restart();
 			if (sim->approveCode(pending))
 				emit message(QStringLiteral("Approved pairing code %1 in the simulator.").arg(pending));
 		}

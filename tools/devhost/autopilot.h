@@ -43,6 +43,9 @@ signals:
 
 private:
 	void tick();
+	void step();
+	void nudge();
+	bool hasWork() const;
 	QWidget *dock() const;
 	QPushButton *button(const char *objectName) const;
 	QString labelText(const char *objectName) const;
@@ -55,8 +58,10 @@ private:
 	QPointer<DevHostWindow> window;
 	QPointer<kelpsim::ServiceSim> sim;
 	QTimer ticker;
+	QTimer nudgeTimer;
 	QElapsedTimer sinceStart;
 	QElapsedTimer sinceChange;
+	QElapsedTimer sinceActivity;
 	QString lastSnapshot;
 	QString shownCode;
 	bool pairPressed = false;
