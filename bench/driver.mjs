@@ -107,6 +107,22 @@ const servers = {
 	before: (n, m) => [baselineBus, ['--streams', `${n}`, '--events', `${m}`], busPort],
 };
 
+// The load generator holding n streams that expect m events each; with hold it keeps them open
+// until its stdin closes.
+const streamReader = (port, n, m, { hold = false, timeoutS = 60 } = {}) =>
+	start(bin('kelp-bench-loadgen'), [
+		'stream',
+		...['--port', `${port}`, '--streams', `${n}`, '--events', `${m}`, '--timeout', `${timeoutS}`],
+		...(hold ? ['--hold'] : []),
+	]);
+
+// Lets a server finish on its own for a while, then stops it.
+async function stopServer(server, graceMs = 10000) {
+	await Promise.race([server.exited, sleep(graceMs)]);
+	server.child.kill('SIGTERM');
+	await server.exited;
+}
+
 // Starts one server; the bus's port is fixed and may be held by someone else's test for a while.
 async function startServer(kind, n, m, intervalMs = 0) {
 	const [command, serverArgs, port] = servers[kind](n, m);
@@ -128,22 +144,10 @@ async function startServer(kind, n, m, intervalMs = 0) {
 
 async function fanOutRun(kind, n, m, intervalMs = 0) {
 	const { server, port } = await startServer(kind, n, m, intervalMs);
-	const loadgen = start(bin('kelp-bench-loadgen'), [
-		'stream',
-		'--port',
-		`${port}`,
-		'--streams',
-		`${n}`,
-		'--events',
-		`${m}`,
-		'--timeout',
-		'60',
-	]);
+	const loadgen = streamReader(port, n, m);
 	await loadgen.exited;
 	const result = lastJson(loadgen.lines);
-	await Promise.race([server.exited, sleep(10000)]);
-	server.child.kill('SIGTERM');
-	await server.exited;
+	await stopServer(server);
 	const own = server.lines.find((l) => l.startsWith('{'));
 	result.cpu_ms = own ? JSON.parse(own).cpu_ms : NaN;
 	return result;
@@ -222,26 +226,13 @@ async function memoryPerStream() {
 		const { server, port } = await startServer(kind, n, m);
 		await sleep(500);
 		const before = procStat(server.child.pid);
-		const loadgen = start(bin('kelp-bench-loadgen'), [
-			'stream',
-			'--port',
-			`${port}`,
-			'--streams',
-			`${n}`,
-			'--events',
-			`${m}`,
-			'--timeout',
-			'60',
-			'--hold',
-		]);
+		const loadgen = streamReader(port, n, m, { hold: true });
 		const line = await loadgen.line(/^\{/, 70000);
 		await sleep(500);
 		const after = procStat(server.child.pid);
 		loadgen.child.stdin.end();
 		await loadgen.exited;
-		await Promise.race([server.exited, sleep(10000)]);
-		server.child.kill('SIGTERM');
-		await server.exited;
+		await stopServer(server);
 		const held = JSON.parse(line);
 		rows[kind] = {
 			opened: held.opened,
@@ -270,22 +261,10 @@ async function endToEnd() {
 		}
 	}
 	if (!harness) throw new Error('the bus port stayed taken');
-	const reader = start(bin('kelp-bench-loadgen'), [
-		'stream',
-		'--port',
-		`${busPort}`,
-		'--streams',
-		'1',
-		'--events',
-		`${events}`,
-		'--timeout',
-		'60',
-	]);
+	const reader = streamReader(busPort, 1, events);
 	await reader.exited;
 	const result = lastJson(reader.lines);
-	await Promise.race([harness.exited, sleep(35000)]);
-	harness.child.kill('SIGTERM');
-	await harness.exited;
+	await stopServer(harness, 35000);
 	const own = harness.lines.find((l) => l.startsWith('{'));
 	result.harness = own ? JSON.parse(own) : null;
 	const rtt = start(bin('kelp-bench-loadgen'), ['rtt', '--count', '1000']);
@@ -298,18 +277,7 @@ async function endToEnd() {
 // CPU time and resident memory of a paired, idle process with one widget stream open, over the
 // idle window.
 async function measureIdle(host) {
-	const page = start(bin('kelp-bench-loadgen'), [
-		'stream',
-		'--port',
-		`${busPort}`,
-		'--streams',
-		'1',
-		'--events',
-		'0',
-		'--timeout',
-		'20',
-		'--hold',
-	]);
+	const page = streamReader(busPort, 1, 0, { hold: true, timeoutS: 20 });
 	const opened = JSON.parse(await page.line(/^\{/, 25000)).opened === 1;
 	await sleep(5000); // let the start-up requests settle
 	const pid = host.child.pid;
@@ -364,6 +332,9 @@ const yes = (ok) => (ok ? 'met' : '**not met**');
 
 function report({ fan, pacedRows, memory, e2e, idleRun, sha }) {
 	const out = [];
+	const triple = (x) => `${ms(x.p50)} / ${ms(x.p99)} / ${ms(x.max)}`;
+	const faults = (r) =>
+		['ours', 'peer', 'ceiling'].map((k) => `${r[k].lost}/${r[k].duplicates}/${r[k].bad}`).join(' · ');
 	const cpuModel = /model name\s*:\s*(.*)/.exec(fs.readFileSync('/proc/cpuinfo', 'utf8'))?.[1] ?? '?';
 	out.push(
 		`Machine: ${os.cpus().length} CPUs (nproc), ${cpuModel}, ${fmt(os.totalmem() / 2 ** 30, 1)} GiB memory; ` +
@@ -390,12 +361,8 @@ function report({ fan, pacedRows, memory, e2e, idleRun, sha }) {
 	out.push('| Streams | Ours | Node.js peer | Ceiling (epoll) | p99 ours ÷ peer | Lost / duplicated / malformed, all runs |');
 	out.push('|---:|---|---|---|---:|---|');
 	for (const r of fan) {
-		const triple = (s) => `${ms(s.p50)} / ${ms(s.p99)} / ${ms(s.max)}`;
-		const faults = ['ours', 'peer', 'ceiling']
-			.map((k) => `${r[k].lost}/${r[k].duplicates}/${r[k].bad}`)
-			.join(' · ');
 		out.push(
-			`| ${r.n} | ${triple(r.ours)} | ${triple(r.peer)} | ${triple(r.ceiling)} | ${ratio(r.ours.p99, r.peer.p99)} | ${faults} |`,
+			`| ${r.n} | ${triple(r.ours)} | ${triple(r.peer)} | ${triple(r.ceiling)} | ${ratio(r.ours.p99, r.peer.p99)} | ${faults(r)} |`,
 		);
 	}
 	out.push('');
@@ -405,13 +372,9 @@ function report({ fan, pacedRows, memory, e2e, idleRun, sha }) {
 		out.push('| Streams | Events | Ours | Node.js peer | Ceiling (epoll) | p99 ours ÷ peer | Delivered per s: ours / peer / ceiling | Lost / duplicated / malformed |');
 		out.push('|---:|---:|---|---|---|---:|---|---|');
 		for (const r of pacedRows) {
-			const triple = (x) => `${ms(x.p50)} / ${ms(x.p99)} / ${ms(x.max)}`;
-			const faults = ['ours', 'peer', 'ceiling']
-				.map((k) => `${r[k].lost}/${r[k].duplicates}/${r[k].bad}`)
-				.join(' · ');
 			out.push(
 				`| ${r.n} | ${r.m} | ${triple(r.ours)} | ${triple(r.peer)} | ${triple(r.ceiling)} | ` +
-					`${ratio(r.ours.p99, r.peer.p99)} | ${fmt(r.ours.rate)} / ${fmt(r.peer.rate)} / ${fmt(r.ceiling.rate)} | ${faults} |`,
+					`${ratio(r.ours.p99, r.peer.p99)} | ${fmt(r.ours.rate)} / ${fmt(r.peer.rate)} / ${fmt(r.ceiling.rate)} | ${faults(r)} |`,
 			);
 		}
 		out.push('');

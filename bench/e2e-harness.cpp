@@ -11,6 +11,7 @@
 // With --idle it queues nothing and runs until it is stopped. Exit code 3 means the bus port was
 // taken.
 
+#include "bench-util.h"
 #include "bus/local-sse-server.h"
 #include "client/kelp-client.h"
 #include "common/kelp-common.h"
@@ -34,19 +35,14 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <sys/resource.h>
 #include <vector>
 
 namespace {
 
-const QString kDeviceId = QStringLiteral("0123456789abcdef0123456789abcdef");
+using bench::intArg;
+using bench::nowNs;
 
-qint64 nowNs()
-{
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+const QString kDeviceId = QStringLiteral("0123456789abcdef0123456789abcdef");
 
 // The queueing times that the events in `json` carry.
 QList<qint64> sendTimes(const QByteArray &json)
@@ -76,15 +72,6 @@ QByteArray stageJson(std::vector<qint64> ages)
 	       ",\"max_us\":" + QByteArray::number(double(ages.back()) / 1000.0, 'f', 1) + '}';
 }
 
-int intArg(int argc, char **argv, const char *name, int fallback)
-{
-	for (int i = 1; i + 1 < argc; ++i) {
-		if (std::strcmp(argv[i], name) == 0)
-			return std::atoi(argv[i + 1]);
-	}
-	return fallback;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -96,8 +83,7 @@ int main(int argc, char **argv)
 	const int rate = qBound(1, intArg(argc, argv, "--rate", 50), 1000);
 	// Paired and idle: the dock and the simulator without the dev host's window, for as long as
 	// the caller lets it run.
-	const bool idle = std::find_if(argv + 1, argv + argc,
-				       [](const char *arg) { return std::strcmp(arg, "--idle") == 0; }) != argv + argc;
+	const bool idle = bench::flag(argc, argv, "--idle");
 
 	// A store and a module config folder of our own, never a real installation's.
 	QTemporaryDir home;
@@ -199,10 +185,7 @@ int main(int argc, char **argv)
 	QTimer::singleShot(300000, &app, &QCoreApplication::quit);
 
 	const int code = app.exec();
-	rusage usage;
-	getrusage(RUSAGE_SELF, &usage);
-	const double cpuMs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
-			     (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+	const double cpuMs = bench::cpuMs();
 	const quint64 delivered = bus->deliveredCount();
 	const qint64 received = client->eventsReceived();
 	dock.reset();

@@ -8,6 +8,7 @@
 // send time (CLOCK_MONOTONIC). It exits once every stream has closed, printing its CPU time. Exit code 3
 // means the port was taken.
 
+#include "bench-util.h"
 #include "bus/local-sse-server.h"
 
 #include <QCoreApplication>
@@ -17,16 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <sys/resource.h>
 
 namespace {
 
-qint64 nowNs()
-{
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+using bench::intArg;
+using bench::nowNs;
 
 // The same event, byte for byte, that the peer and the bare server send.
 QByteArray eventJson(qint64 seq, qint64 sentNs)
@@ -34,23 +30,6 @@ QByteArray eventJson(qint64 seq, qint64 sentNs)
 	return "{\"type\":\"donation\",\"provider\":\"bench\",\"amount\":250,\"currency\":\"RUB\","
 	       "\"name\":\"Bench\",\"message\":\"Thanks for the stream!\",\"seq\":" +
 	       QByteArray::number(seq) + ",\"t_ns\":" + QByteArray::number(sentNs) + '}';
-}
-
-double cpuMs()
-{
-	rusage usage;
-	getrusage(RUSAGE_SELF, &usage);
-	return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
-	       (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
-}
-
-int intArg(int argc, char **argv, const char *name, int fallback)
-{
-	for (int i = 1; i + 1 < argc; ++i) {
-		if (std::strcmp(argv[i], name) == 0)
-			return std::atoi(argv[i + 1]);
-	}
-	return fallback;
 }
 
 } // namespace
@@ -100,7 +79,7 @@ int main(int argc, char **argv)
 	QTimer::singleShot(300000, &app, &QCoreApplication::quit);
 
 	const int code = app.exec();
-	std::printf("{\"cpu_ms\":%.1f,\"produced\":%lld,\"delivered\":%llu}\n", cpuMs(), (long long)produced,
+	std::printf("{\"cpu_ms\":%.1f,\"produced\":%lld,\"delivered\":%llu}\n", bench::cpuMs(), (long long)produced,
 		    (unsigned long long)server.deliveredCount());
 	return code;
 }

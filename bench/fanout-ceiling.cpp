@@ -8,6 +8,7 @@
 // per turn of the loop (or one every K ms), then exit with the CPU time once every stream has
 // closed.
 
+#include "bench-util.h"
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -20,30 +21,16 @@
 #include <netinet/tcp.h>
 #include <string>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-const std::string kOpening = "HTTP/1.1 200 OK\r\n"
-			     "Content-Type: text/event-stream; charset=utf-8\r\n"
-			     "Cache-Control: no-cache, no-transform\r\n"
-			     "Connection: keep-alive\r\n"
-			     "Access-Control-Allow-Origin: *\r\n"
-			     "X-Accel-Buffering: no\r\n"
-			     "\r\n"
-			     "retry: 1500\n"
-			     ": kelp-local-ready\n\n"
-			     "event: config\ndata: {}\n\n";
+using bench::intArg;
+using bench::nowNs;
 
-int64_t nowNs()
-{
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+const std::string kOpening = bench::kStreamOpening + "event: config\ndata: {}\n\n";
 
 struct Conn {
 	int fd = -1;
@@ -107,15 +94,6 @@ bool drain(Conn *conn)
 	conn->sent = 0;
 	watch(conn, false);
 	return true;
-}
-
-int intArg(int argc, char **argv, const char *name, int fallback)
-{
-	for (int i = 1; i + 1 < argc; ++i) {
-		if (std::strcmp(argv[i], name) == 0)
-			return std::atoi(argv[i + 1]);
-	}
-	return fallback;
 }
 
 } // namespace
@@ -244,11 +222,6 @@ int main(int argc, char **argv)
 		}
 	}
 
-	rusage usage;
-	getrusage(RUSAGE_SELF, &usage);
-	std::printf("{\"cpu_ms\":%.1f,\"produced\":%lld}\n",
-		    (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
-			    (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0,
-		    (long long)produced);
+	std::printf("{\"cpu_ms\":%.1f,\"produced\":%lld}\n", bench::cpuMs(), (long long)produced);
 	return 0;
 }

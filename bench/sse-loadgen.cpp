@@ -9,6 +9,7 @@
 // Prints one JSON line. With --hold it prints the line once every stream has all M events, keeps
 // the streams open until stdin closes, and exits.
 
+#include "bench-util.h"
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -22,7 +23,6 @@
 #include <poll.h>
 #include <string>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,27 +30,16 @@
 
 namespace {
 
-const std::string kOpening = "HTTP/1.1 200 OK\r\n"
-			     "Content-Type: text/event-stream; charset=utf-8\r\n"
-			     "Cache-Control: no-cache, no-transform\r\n"
-			     "Connection: keep-alive\r\n"
-			     "Access-Control-Allow-Origin: *\r\n"
-			     "X-Accel-Buffering: no\r\n"
-			     "\r\n"
-			     "retry: 1500\n"
-			     ": kelp-local-ready\n\n";
+using bench::flag;
+using bench::intArg;
+using bench::nowNs;
+
+const std::string &kOpening = bench::kStreamOpening;
 const std::string kKelpPrefix = "event: kelp\ndata: ";
 const std::string kConfigPrefix = "event: config\ndata: ";
 const std::string kAssetPrefix = "event: asset\ndata: ";
 // Opening connections at most this many at a time keeps every server's accept backlog short.
 constexpr int kConnectWindow = 32;
-
-int64_t nowNs()
-{
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 [[noreturn]] void die(const char *what)
 {
@@ -371,24 +360,6 @@ int runRoundTrips(int count)
 	std::printf("{\"count\":%d,\"p50_us\":%.1f,\"p99_us\":%.1f,\"max_us\":%.1f}\n", count,
 		    percentileUs(trips, 0.50), percentileUs(trips, 0.99), double(trips.back()) / 1000.0);
 	return 0;
-}
-
-int intArg(int argc, char **argv, const char *name, int fallback)
-{
-	for (int i = 2; i + 1 < argc; ++i) {
-		if (std::strcmp(argv[i], name) == 0)
-			return std::atoi(argv[i + 1]);
-	}
-	return fallback;
-}
-
-bool flag(int argc, char **argv, const char *name)
-{
-	for (int i = 2; i < argc; ++i) {
-		if (std::strcmp(argv[i], name) == 0)
-			return true;
-	}
-	return false;
 }
 
 } // namespace
