@@ -58,6 +58,16 @@ struct Asset {
 	QByteArray mime;
 	QByteArray data;
 	QString updatedAt;
+
+	// The asset as the service and the control API both serve it.
+	HttpAnswer answer() const
+	{
+		HttpAnswer served;
+		served.contentType = mime;
+		served.body = data;
+		served.addHeader("X-Updated-At", updatedAt.toUtf8());
+		return served;
+	}
 };
 
 struct RuntimeFile {

@@ -525,10 +525,7 @@ void ServiceSim::Private::widgetAsset(HttpConnection *connection)
 		connection->respond(errorAnswer(404, "no asset in that slot"));
 		return;
 	}
-	HttpAnswer answer;
-	answer.contentType = it->mime;
-	answer.body = it->data;
-	answer.addHeader("X-Updated-At", it->updatedAt.toUtf8());
+	HttpAnswer answer = it->answer();
 	answer.addHeader("Cache-Control", "no-store");
 	connection->respond(answer);
 }

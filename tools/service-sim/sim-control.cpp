@@ -194,11 +194,7 @@ void ServiceSim::Private::control(HttpConnection *connection)
 				connection->respond(errorAnswer(404, "no asset in that slot"));
 				return;
 			}
-			HttpAnswer answer;
-			answer.contentType = it->mime;
-			answer.body = it->data;
-			answer.addHeader("X-Updated-At", it->updatedAt.toUtf8());
-			connection->respond(answer);
+			connection->respond(it->answer());
 		} else if (r.method == "POST" || r.method == "PUT") {
 			if (connection->body().isEmpty()) {
 				connection->respond(errorAnswer(400, "the body must hold the asset's bytes"));
