@@ -186,6 +186,11 @@ void KelpDock::buildPanel()
 	logList->setMinimumHeight(100);
 	logList->setMaximumHeight(16777215);
 	logList->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+	// Error lines carry the service's own message; wrapped, a streamer reads them without scrolling
+	// sideways in a narrow dock.
+	logList->setWordWrap(true);
+	logList->setResizeMode(QListView::Adjust);
+	logList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 	layout->addWidget(logList, 1);
 
 	for (QPushButton *button : {pairButton, copyCodeButton, openSiteButton, disconnectButton, checkRuntimeButton,
