@@ -1,10 +1,10 @@
 #include "support/raw-http.h"
 
+#include <module-host.h>
 #include <obs-standin.h>
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QLibrary>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -13,30 +13,14 @@
 
 #include <util/base.h>
 
-// Drives the module built against the stand-in through its exported entry points, in the order
-// OBS calls them.
+// Drives the module built against the stand-in through its exported entry points, loaded the way
+// the dev host loads it.
 class TestModule : public QObject {
 	Q_OBJECT
 
-	using SetPointer = void (*)(obs_module_t *);
-	using Ver = uint32_t (*)();
-	using SetLocale = void (*)(const char *);
-	using FreeLocale = void (*)();
-	using GetString = bool (*)(const char *, const char **);
-	using Load = bool (*)();
-	using Unload = void (*)();
-	using Description = const char *(*)();
-
-	QLibrary library{QStringLiteral(KELP_STANDIN_MODULE)};
 	QTemporaryDir home;
-	SetPointer setPointer = nullptr;
-	Ver ver = nullptr;
-	SetLocale setLocale = nullptr;
-	FreeLocale freeLocale = nullptr;
-	GetString getString = nullptr;
-	Load load = nullptr;
-	Unload unload = nullptr;
-	Description description = nullptr;
+	ModuleHost host{QStringLiteral(KELP_STANDIN_MODULE)};
+	const ModuleEntryPoints &entry = host.entryPoints();
 
 	static bool portIsFree()
 	{
@@ -49,18 +33,8 @@ private slots:
 	{
 		QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.filePath("settings"));
 		QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath("settings"));
-		QVERIFY2(library.load(), qPrintable(library.errorString()));
-		setPointer = reinterpret_cast<SetPointer>(library.resolve("obs_module_set_pointer"));
-		ver = reinterpret_cast<Ver>(library.resolve("obs_module_ver"));
-		setLocale = reinterpret_cast<SetLocale>(library.resolve("obs_module_set_locale"));
-		freeLocale = reinterpret_cast<FreeLocale>(library.resolve("obs_module_free_locale"));
-		getString = reinterpret_cast<GetString>(library.resolve("obs_module_get_string"));
-		load = reinterpret_cast<Load>(library.resolve("obs_module_load"));
-		unload = reinterpret_cast<Unload>(library.resolve("obs_module_unload"));
-		description = reinterpret_cast<Description>(library.resolve("obs_module_description"));
-		QVERIFY(setPointer && ver && setLocale && freeLocale && getString && load && unload && description);
-		// Module internals stay hidden.
-		QVERIFY(!library.resolve("_Z16kelpModuleHandlev"));
+		QString error;
+		QVERIFY2(host.open(&error), qPrintable(error));
 	}
 
 	void init()
@@ -68,84 +42,83 @@ private slots:
 		standin::reset();
 		standin::setModuleDataPath(QStringLiteral(KELP_TEST_DATA_DIR));
 		standin::setModuleConfigPath(home.filePath("config"));
-		setPointer(standin::module());
+		entry.setPointer(standin::module());
 	}
 
-	void fixedAnswers()
-	{
-		QCOMPARE(ver(), uint32_t(0x1F010001));
-		QCOMPARE(QByteArray(description()),
-			 QByteArray("KELP realtime event runtime, dock and local widget event bus."));
-	}
+	void cleanup() { host.unload(); }
 
-	void localeLookups()
+	void versionAndLocale()
 	{
+		// OBS refuses a module built for a newer API than its own.
+		QCOMPARE(entry.ver(), uint32_t(0x1F010001));
+
 		const int before = standin::liveLocaleLookups();
-		setLocale("en-US");
-		setLocale("de-DE");
+		entry.setLocale("en-US");
+		entry.setLocale("de-DE"); // replaces the first lookup instead of leaking it
 		QCOMPARE(standin::liveLocaleLookups(), before + 1);
 		const char *text = nullptr;
-		QVERIFY(getString("KelpDockTitle", &text));
+		QVERIFY(entry.getString("KelpDockTitle", &text));
 		QCOMPARE(QByteArray(text), QByteArray("KELP"));
-		QVERIFY(!getString("NoSuchKey", &text));
-		freeLocale();
+		QVERIFY(!entry.getString("NoSuchKey", &text));
+		entry.freeLocale();
 		QCOMPARE(standin::liveLocaleLookups(), before);
-		QVERIFY(!getString("KelpDockTitle", &text));
+		QVERIFY(!entry.getString("KelpDockTitle", &text));
+	}
+
+	void loadAndUnload_data()
+	{
+		QTest::addColumn<bool>("qtPlugins");
+		QTest::addColumn<bool>("acceptDock");
+		QTest::addColumn<QStringList>("log");
+		const QString loading = QStringLiteral("[KELP] loading KELP OBS Plugin 0.4.2");
+		const QString pluginPath = QStringLiteral("[KELP] private Qt plugin path registered");
+		const QString registered = QStringLiteral("[KELP] dock registered; OBS layout left untouched");
+		QTest::newRow("load") << true << true << QStringList{loading, pluginPath, registered};
+		QTest::newRow("no qt-plugins folder, silently") << false << true << QStringList{loading, registered};
+		QTest::newRow("dock refused")
+			<< true << false << QStringList{loading, pluginPath, "[KELP] could not add KELP dock"};
 	}
 
 	void loadAndUnload()
 	{
+		QFETCH(bool, qtPlugins);
+		QFETCH(bool, acceptDock);
+		QFETCH(QStringList, log);
+		QTemporaryDir bare;
+		if (!qtPlugins)
+			standin::setModuleDataPath(bare.path());
+		standin::setAcceptDocks(acceptDock);
+		const int locales = standin::liveLocaleLookups();
 		QVERIFY(portIsFree());
-		QVERIFY(load());
-		const QList<standin::LogEntry> log = standin::log();
-		QCOMPARE(log.size(), 3);
-		QCOMPARE(log.at(0).level, LOG_INFO);
-		QCOMPARE(log.at(0).text, QString("[KELP] loading KELP OBS Plugin 0.4.2"));
-		QCOMPARE(log.at(1).text, QString("[KELP] private Qt plugin path registered"));
-		QCOMPARE(log.at(2).level, LOG_INFO);
-		QCOMPARE(log.at(2).text, QString("[KELP] dock registered; OBS layout left untouched"));
-		QVERIFY(QCoreApplication::libraryPaths().contains(
-			QDir(KELP_TEST_DATA_DIR "/qt-plugins").absolutePath()));
+
+		QString error;
+		QCOMPARE(host.load(standin::module(), QStringLiteral("en-US"), &error), acceptDock);
+		QCOMPARE(standin::logTexts(), log);
+		if (qtPlugins)
+			QVERIFY(QCoreApplication::libraryPaths().contains(
+				QDir(KELP_TEST_DATA_DIR "/qt-plugins").absolutePath()));
+		if (!acceptDock) {
+			QCOMPARE(standin::log().last().level, LOG_ERROR);
+			QVERIFY(standin::dockIds().isEmpty());
+			QVERIFY(portIsFree());
+			QCOMPARE(standin::liveLocaleLookups(), locales);
+			// Nothing of the failed load lingers: the next one works.
+			standin::setAcceptDocks(true);
+			QVERIFY2(host.load(standin::module(), QStringLiteral("en-US"), &error), qPrintable(error));
+		}
 
 		QCOMPARE(standin::dockIds(), QStringList{"kelp_obs_dock"});
 		QWidget *dock = standin::dock("kelp_obs_dock");
-		QVERIFY(dock);
-		QVERIFY(!dock->parent());
+		QVERIFY(dock && !dock->parent());
 		QVERIFY(!dock->isVisible()); // its place is left to OBS
 		QVERIFY(rawGet("/health").body.startsWith("{\"ok\":true,\"service\":\"kelp-obs-local-sse\""));
 
-		unload();
+		host.unload();
 		QCOMPARE(standin::removedDockIds(), QStringList{"kelp_obs_dock"});
 		QVERIFY(standin::dockIds().isEmpty());
-		QCOMPARE(standin::log().last().text, QString("[KELP] unloaded KELP OBS Plugin 0.4.2"));
-		QVERIFY(portIsFree());
-	}
-
-	void missingQtPluginFolderIsSilent()
-	{
-		QTemporaryDir data;
-		standin::setModuleDataPath(data.path());
-		QVERIFY(load());
-		QCOMPARE(standin::logTexts(), (QStringList{"[KELP] loading KELP OBS Plugin 0.4.2",
-							   "[KELP] dock registered; OBS layout left untouched"}));
-		unload();
-	}
-
-	void refusedRegistration()
-	{
-		standin::setAcceptDocks(false);
-		QVERIFY(!load());
-		const standin::LogEntry last = standin::log().last();
-		QCOMPARE(last.level, LOG_ERROR);
-		QCOMPARE(last.text, QString("[KELP] could not add KELP dock"));
-		QVERIFY(standin::dockIds().isEmpty());
-		QVERIFY(portIsFree());
-
-		// A later successful load works: nothing of the failed one lingers.
-		standin::setAcceptDocks(true);
-		QVERIFY(load());
-		QVERIFY(standin::dock("kelp_obs_dock"));
-		unload();
+		QCOMPARE(standin::logTexts().last(), QString("[KELP] unloaded KELP OBS Plugin 0.4.2"));
+		QCOMPARE(standin::liveLocaleLookups(), locales);
+		QCOMPARE(standin::outstandingReferences(), QStringList());
 		QVERIFY(portIsFree());
 	}
 };

@@ -2,6 +2,15 @@
 
 #include <QByteArray>
 
+namespace {
+template <typename Function>
+bool resolve(QLibrary &library, const char *name, Function *out)
+{
+	*out = reinterpret_cast<Function>(library.resolve(name));
+	return *out != nullptr;
+}
+} // namespace
+
 ModuleHost::ModuleHost(const QString &path) : library(path) {}
 
 ModuleHost::~ModuleHost()
@@ -9,27 +18,41 @@ ModuleHost::~ModuleHost()
 	unload();
 }
 
-bool ModuleHost::load(obs_module *handle, const QString &locale, QString *error)
+bool ModuleHost::open(QString *error)
 {
+	if (opened)
+		return true;
 	if (!library.load()) {
 		*error = library.errorString();
 		return false;
 	}
-	setPointer = reinterpret_cast<SetPointer>(library.resolve("obs_module_set_pointer"));
-	setLocale = reinterpret_cast<SetLocale>(library.resolve("obs_module_set_locale"));
-	freeLocale = reinterpret_cast<FreeLocale>(library.resolve("obs_module_free_locale"));
-	moduleLoad = reinterpret_cast<Load>(library.resolve("obs_module_load"));
-	moduleUnload = reinterpret_cast<Unload>(library.resolve("obs_module_unload"));
-	moduleDescription = reinterpret_cast<Description>(library.resolve("obs_module_description"));
-	if (!setPointer || !setLocale || !freeLocale || !moduleLoad || !moduleUnload || !moduleDescription) {
+	ModuleEntryPoints found;
+	if (!resolve(library, "obs_module_set_pointer", &found.setPointer) ||
+	    !resolve(library, "obs_module_ver", &found.ver) ||
+	    !resolve(library, "obs_module_set_locale", &found.setLocale) ||
+	    !resolve(library, "obs_module_free_locale", &found.freeLocale) ||
+	    !resolve(library, "obs_module_get_string", &found.getString) ||
+	    !resolve(library, "obs_module_load", &found.load) ||
+	    !resolve(library, "obs_module_unload", &found.unload) ||
+	    !resolve(library, "obs_module_description", &found.description)) {
 		*error = QStringLiteral("%1 lacks an OBS module entry point").arg(library.fileName());
 		return false;
 	}
+	entry = found;
+	opened = true;
+	return true;
+}
 
-	setPointer(handle);
-	setLocale(locale.toUtf8().constData());
-	if (!moduleLoad()) {
-		freeLocale();
+bool ModuleHost::load(obs_module *handle, const QString &locale, QString *error)
+{
+	if (loaded)
+		return true;
+	if (!open(error))
+		return false;
+	entry.setPointer(handle);
+	entry.setLocale(locale.toUtf8().constData());
+	if (!entry.load()) {
+		entry.freeLocale();
 		*error = QStringLiteral("obs_module_load returned false");
 		return false;
 	}
@@ -42,11 +65,11 @@ void ModuleHost::unload()
 	if (!loaded)
 		return;
 	loaded = false;
-	moduleUnload();
-	freeLocale();
+	entry.unload();
+	entry.freeLocale();
 }
 
 QString ModuleHost::description() const
 {
-	return moduleDescription ? QString::fromUtf8(moduleDescription()) : QString();
+	return entry.description ? QString::fromUtf8(entry.description()) : QString();
 }
