@@ -1,7 +1,5 @@
 #include "support/raw-http.h"
 
-#include "service-sim.h"
-
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -24,7 +22,6 @@ class TestDevHost : public QObject {
 	struct Host {
 		QProcess process;
 		QByteArray output;
-		quint16 simPort = 0;
 	};
 
 	static bool busPortIsFree()
@@ -33,23 +30,24 @@ class TestDevHost : public QObject {
 		return probe.listen(QHostAddress::LocalHost, 4251);
 	}
 
-	void start(Host &host, const QString &name, const QStringList &arguments)
+	void launch(Host &host, const QString &home, const QStringList &arguments)
 	{
 		host.process.setProgram(QStringLiteral(KELP_DEVHOST_EXE));
-		host.process.setArguments(QStringList{"--home", scratch.filePath(name)} + arguments);
+		host.process.setArguments(QStringList{"--home", scratch.filePath(home)} + arguments);
 		host.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
 		connect(&host.process, &QProcess::readyReadStandardOutput, this,
 			[&host] { host.output += host.process.readAllStandardOutput(); });
 		host.process.start();
+	}
+
+	// Launched and running with its dock added.
+	void start(Host &host, const QString &home, const QStringList &arguments)
+	{
+		launch(host, home, arguments);
 		QTRY_VERIFY_WITH_TIMEOUT(host.output.contains("Dock added: kelp_obs_dock") ||
 						 host.process.state() == QProcess::NotRunning,
 					 20000);
 		QVERIFY2(host.process.state() == QProcess::Running, host.output.constData());
-		const QRegularExpressionMatch page =
-			QRegularExpression(QStringLiteral("Simulator page: http://127\\.0\\.0\\.1:(\\d+)/"))
-				.match(QString::fromUtf8(host.output));
-		if (page.hasMatch())
-			host.simPort = quint16(page.captured(1).toUInt());
 	}
 
 	// SIGTERM, then the exit a shell script would see.
@@ -67,13 +65,10 @@ class TestDevHost : public QObject {
 	{
 		const QByteArray payload =
 			method == "GET" ? QByteArray() : QJsonDocument(body).toJson(QJsonDocument::Compact);
-		const HttpResponse response =
-			rawRequest(method + ' ' + path +
-					   " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
-					   "application/json\r\nContent-Length: " +
-					   QByteArray::number(payload.size()) + "\r\n\r\n" + payload,
-				   port);
-		return QJsonDocument::fromJson(response.body).object();
+		const QByteArray request = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: " +
+					   "application/json\r\nContent-Length: " + QByteArray::number(payload.size()) +
+					   "\r\n\r\n" + payload;
+		return QJsonDocument::fromJson(rawRequest(request, port).body).object();
 	}
 
 	static QJsonObject busJson(const QByteArray &target)
@@ -84,12 +79,9 @@ class TestDevHost : public QObject {
 	// The data of the first "event: <name>" block that holds `needle`, or empty while none came.
 	static QByteArray blockData(const QByteArray &stream, const QByteArray &name, const QByteArray &needle)
 	{
-		const QByteArray head = "event: " + name + "\ndata: ";
-		for (qsizetype at = stream.indexOf(head); at >= 0; at = stream.indexOf(head, at + 1)) {
-			const qsizetype end = stream.indexOf("\n\n", at);
-			if (end < 0)
-				return QByteArray();
-			const QByteArray data = stream.mid(at + head.size(), end - at - head.size());
+		const QRegularExpression block(QStringLiteral("event: %1\\ndata: ([^\\n]*)\\n\\n").arg(QString(name)));
+		for (auto it = block.globalMatch(QString::fromUtf8(stream)); it.hasNext();) {
+			const QByteArray data = it.next().captured(1).toUtf8();
 			if (data.contains(needle))
 				return data;
 		}
@@ -107,53 +99,31 @@ private slots:
 	{
 		Host host;
 		start(host, "e2e", {"--offscreen", "--sim-port", "0", "--start-pairing"});
-		QVERIFY2(host.simPort, host.output.constData());
-		const quint16 port = host.simPort;
+		const QRegularExpressionMatch simPage =
+			QRegularExpression("Simulator page: http://127\\.0\\.0\\.1:(\\d+)/")
+				.match(QString::fromUtf8(host.output));
+		QVERIFY2(simPage.hasMatch(), host.output.constData());
+		const quint16 port = quint16(simPage.captured(1).toUInt());
 
 		// Before the updater's first check, 1200 ms after the start, so that check finds it. Without
 		// a folder the simulator publishes the module's built-in runtime.
-		const QJsonObject manifest = sim(port, "POST", "/_sim/runtime/publish", {{"version", "7.7.1"}});
-		QCOMPARE(manifest.value("runtime_version").toString(), QString("7.7.1"));
-		QStringList published;
-		for (const QJsonValue file : manifest.value("files").toArray())
-			published.append(file.toObject().value("path").toString());
-		QVERIFY2(published.contains("index.html"), qPrintable(published.join(' ')));
-
-		// The simulator's own page: self-contained, and not one of the service requests it logs.
-		const HttpResponse page = rawGet("/?view=obs", port);
-		QCOMPARE(page.status, 200);
-		QCOMPARE(page.header("Content-Type"), QByteArray("text/html; charset=utf-8"));
-		QVERIFY(page.body.contains("<title>KELP service simulator</title>"));
-		QVERIFY(!QRegularExpression(QStringLiteral("(src|href)=\"(https?:)?//"))
-				 .match(QString::fromUtf8(page.body))
-				 .hasMatch());
-		for (const QJsonValue request : sim(port, "GET", "/_sim/requests").value("requests").toArray())
-			QVERIFY(request.toObject().value("path").toString() != "/");
+		QCOMPARE(sim(port, "POST", "/_sim/runtime/publish", {{"version", "7.7.1"}}).value("runtime_version"),
+			 QJsonValue("7.7.1"));
 
 		// The code the dock shows is the one waiting on the service.
-		QTRY_VERIFY_WITH_TIMEOUT(!sim(port, "GET", "/_sim/state").value("pending_codes").toArray().isEmpty(),
-					 15000);
-		const QString code =
-			sim(port, "GET", "/_sim/state").value("pending_codes").toArray().first().toString();
-		QTRY_VERIFY_WITH_TIMEOUT(host.output.contains("Pairing code: " + code.toUtf8()), 5000);
-		const QJsonObject approved = sim(port, "POST", "/_sim/pair/approve", {{"code", code}});
-		QCOMPARE(approved.value("status").toString(), QString("approved"));
-		const QString deviceId = approved.value("device_id").toString();
-		const auto pollingDevice = [&] {
-			for (const QJsonValue device : sim(port, "GET", "/_sim/state").value("devices").toArray()) {
-				const QJsonObject d = device.toObject();
-				if (d.value("device_id").toString() == deviceId)
-					return d.value("paired").toBool() && d.value("held_polls").toInt() > 0;
-			}
-			return false;
+		const auto pendingCodes = [port] {
+			return sim(port, "GET", "/_sim/state").value("pending_codes").toArray();
 		};
-		QTRY_VERIFY_WITH_TIMEOUT(pollingDevice(), 15000);
+		QTRY_VERIFY_WITH_TIMEOUT(!pendingCodes().isEmpty(), 15000);
+		const QString code = pendingCodes().first().toString();
+		QTRY_VERIFY_WITH_TIMEOUT(host.output.contains("Pairing code: " + code.toUtf8()), 5000);
+		QCOMPARE(sim(port, "POST", "/_sim/pair/approve", {{"code", code}}).value("status"),
+			 QJsonValue("approved"));
+		QTRY_VERIFY_WITH_TIMEOUT(host.output.contains("OBS successfully paired with KELP."), 15000);
 
 		RawClient stream;
-		QVERIFY(stream.isConnected());
 		stream.send("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
 		QVERIFY(stream.waitForContains(": kelp-local-ready\n\n"));
-
 		const QJsonObject donation{{"type", "donation"}, {"provider", "kelp"}, {"id", "e2e-donation-1"},
 					   {"amount", 321},      {"currency", "RUB"},  {"name", "End to end"}};
 		const QJsonObject queued = sim(port, "POST", "/_sim/events", {{"event", donation}});
@@ -174,7 +144,6 @@ private slots:
 		QVERIFY(!blockData(stream.received, "config", "End-to-end goal").isEmpty());
 		QTRY_COMPARE_WITH_TIMEOUT(busJson("/health").value("widget_revision").toString(), QString("e2e-rev-2"),
 					  5000);
-
 		// Published before the first check; a check that raced it is repeated a minute later.
 		QTRY_COMPARE_WITH_TIMEOUT(busJson("/health").value("runtime_version").toString(), QString("7.7.1"),
 					  75000);
@@ -186,63 +155,13 @@ private slots:
 		QVERIFY(busPortIsFree());
 	}
 
-	void hostConditions_data()
-	{
-		QTest::addColumn<QStringList>("arguments");
-		QTest::addColumn<QByteArray>("dockLog");
-		QTest::addColumn<bool>("sourceAdded");
-
-		QTest::newRow("default scene") << QStringList{} << QByteArray("Added KELP Event Goal (Local)") << true;
-		QTest::newRow("no current scene")
-			<< QStringList{"--no-scene"} << QByteArray("No active OBS scene is available.") << false;
-		QTest::newRow("OBS Browser missing")
-			<< QStringList{"--no-browser"}
-			<< QByteArray("Could not create KELP-local Browser Source. Make sure OBS Browser is installed.")
-			<< false;
-	}
-
-	// The dock meets the host conditions that the dev host's options set up in the stand-in.
-	void hostConditions()
-	{
-		QFETCH(QStringList, arguments);
-		QFETCH(QByteArray, dockLog);
-		QFETCH(bool, sourceAdded);
-
-		Host host;
-		start(host, QString::fromLatin1(QTest::currentDataTag()).replace(' ', '-'),
-		      QStringList{"--offscreen", "--sim-port", "0", "--add-goal"} + arguments);
-		QTRY_VERIFY_WITH_TIMEOUT(host.output.contains(dockLog), 10000);
-		stop(host);
-		QCOMPARE(host.output.contains("Added KELP Event Goal (Local)"), sourceAdded);
-	}
-
-	// The origin is chosen at run time: the same module build talks to a service the test runs.
-	void anotherService()
-	{
-		kelpsim::ServiceSim service;
-		QVERIFY(service.listen());
-		Host host;
-		start(host, "service", {"--offscreen", "--service", service.origin(), "--start-pairing"});
-		QVERIFY(host.output.contains("Service: " + service.origin().toUtf8() + '\n'));
-		QVERIFY(!host.output.contains("Simulator page:"));
-		QTRY_COMPARE_WITH_TIMEOUT(service.pendingCodes().size(), 1, 15000);
-		QTRY_VERIFY_WITH_TIMEOUT(
-			host.output.contains("Pairing code: " + service.pendingCodes().first().toUtf8()), 5000);
-		stop(host);
-	}
-
 	void screenshotOfThePairedDock()
 	{
 		const QString file = QStringLiteral(KELP_DEVHOST_SCREENSHOT);
 		QFile::remove(file);
 		Host host;
-		host.process.setProgram(QStringLiteral(KELP_DEVHOST_EXE));
-		host.process.setArguments({"--home", scratch.filePath("screenshot"), "--sim-port", "0", "--pair",
-					   "--add-goal", "--donate", "--screenshot", file});
-		host.process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-		connect(&host.process, &QProcess::readyReadStandardOutput, this,
-			[&host] { host.output += host.process.readAllStandardOutput(); });
-		host.process.start();
+		launch(host, "screenshot",
+		       {"--sim-port", "0", "--pair", "--add-goal", "--donate", "--screenshot", file});
 		QTRY_VERIFY_WITH_TIMEOUT(host.process.state() == QProcess::NotRunning, 60000);
 		QVERIFY2(host.process.exitStatus() == QProcess::NormalExit && host.process.exitCode() == 0,
 			 host.output.constData());
@@ -250,9 +169,9 @@ private slots:
 		// Taken after the pairing, the donation and the new source had reached the dock.
 		const qsizetype shot = host.output.indexOf("Screenshot: ");
 		QVERIFY(shot > 0);
-		QVERIFY(host.output.lastIndexOf("OBS successfully paired with KELP.", shot) > 0);
-		QVERIFY(host.output.lastIndexOf("kelp / donation / seq 1", shot) > 0);
-		QVERIFY(host.output.lastIndexOf("Added KELP Event Goal (Local)", shot) > 0);
+		for (const char *before :
+		     {"OBS successfully paired with KELP.", "kelp / donation / seq 1", "Added KELP Event Goal (Local)"})
+			QVERIFY2(host.output.lastIndexOf(before, shot) > 0, before);
 
 		QImage image(file);
 		QVERIFY2(!image.isNull(), qPrintable(file));
