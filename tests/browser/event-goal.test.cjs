@@ -241,7 +241,7 @@ describe('donations', () => {
 			await bus.send('event', data);
 		await bus.send('config', 'broken', '{"title":');
 		await bus.send('config', 'array', '[]');
-		// The bus inserts slot names unescaped: a quote in one makes the notice invalid JSON.
+		// Slots the page does not know, one with a quote in its name among them.
 		await bus.send('clear', 'ma"sk');
 		await bus.send('clear', 'unknown-slot');
 		await bus.donation(25);
