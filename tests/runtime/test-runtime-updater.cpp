@@ -182,6 +182,7 @@ void TestRuntimeUpdater::refusedCachedRuntime_data()
 	QTest::addColumn<QString>("indexAt"); // below the cache root, empty for none
 
 	QTest::newRow("index missing") << "1.0.0" << QString();
+	QTest::newRow("index only nested") << "1.0.0" << QString("1.0.0/sub/index.html");
 	QTest::newRow("dots name the parent") << ".." << QString("../index.html");
 	QTest::newRow("escapes the cache") << "../elsewhere" << QString("../elsewhere/index.html");
 	QTest::newRow("names the root itself") << "." << QString("index.html");
