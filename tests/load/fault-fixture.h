@@ -1,7 +1,7 @@
 #pragma once
 
-// What the fault suites share: an isolated settings store and config folder, the simulator, and
-// a client or an updater whose every status change and log line is recorded with its time.
+// What the fault suites share: an isolated settings store and config folder, and the simulator
+// as the service.
 
 #include "client/kelp-client.h"
 #include "common/kelp-common.h"
@@ -11,7 +11,6 @@
 #include "service-sim.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -37,33 +36,6 @@ inline kelpsim::Fault fault(const QByteArray &path, kelpsim::Fault::Kind kind, i
 	return f;
 }
 
-// A text as it changed over time.
-struct Timeline {
-	QElapsedTimer clock;
-	QList<QPair<qint64, QString>> entries;
-	void add(const QString &text)
-	{
-		if (entries.isEmpty() || entries.constLast().second != text)
-			entries.append({clock.elapsed(), text});
-	}
-	QStringList texts() const
-	{
-		QStringList out;
-		for (const auto &entry : entries)
-			out.append(entry.second);
-		return out;
-	}
-	// When text first appeared, or -1.
-	qint64 firstAt(const QString &text) const
-	{
-		for (const auto &entry : entries) {
-			if (entry.second == text)
-				return entry.first;
-		}
-		return -1;
-	}
-};
-
 class Environment {
 public:
 	Environment()
@@ -82,16 +54,17 @@ public:
 		return listening && settingsDir.isValid() && configDir.isValid() && sourceDir.isValid();
 	}
 
-	// A store as an earlier pairing left it.
-	void storePairedDevice()
+	// A store as an earlier pairing left it: this process's own, or the INI file given.
+	void storePairedDevice(const QString &iniFile = QString())
 	{
 		const QString token = sim.issueToken(kDeviceId);
-		QSettings store(QString::fromLatin1(kKelpSettingsOrganization),
-				QString::fromLatin1(kKelpSettingsApplication));
-		store.setValue(QStringLiteral("device/id"), kDeviceId);
-		store.setValue(QStringLiteral("auth/device_token"), token);
-		store.setValue(QStringLiteral("events/last_seq"), 0);
-		store.sync();
+		const auto store = iniFile.isEmpty()
+					   ? std::make_unique<QSettings>(QString::fromLatin1(kKelpSettingsOrganization),
+									 QString::fromLatin1(kKelpSettingsApplication))
+					   : std::make_unique<QSettings>(iniFile, QSettings::IniFormat);
+		store->setValue(QStringLiteral("device/id"), kDeviceId);
+		store->setValue(QStringLiteral("auth/device_token"), token);
+		store->setValue(QStringLiteral("events/last_seq"), 0);
 	}
 
 	qint64 storedLastSeq() const
@@ -116,8 +89,6 @@ public:
 		}
 		return sim.publishRuntime(version, folder);
 	}
-
-	QString cacheRoot() const { return configDir.path() + QStringLiteral("/runtime/event-goal"); }
 
 	QTemporaryDir settingsDir;
 	QTemporaryDir configDir;
