@@ -1,7 +1,7 @@
 #pragma once
 
-// What the client suites share: an isolated settings store, the service simulator and a few
-// readers of the client's inner timers.
+// What the client suites share: an isolated settings store, the simulator's paths, and readers of
+// the client's inner timers and replies.
 
 #include "client/kelp-client.h"
 #include "common/kelp-common.h"
@@ -47,21 +47,15 @@ private:
 	QTemporaryDir dir;
 };
 
-inline std::unique_ptr<QSettings> openStore()
-{
-	return std::make_unique<QSettings>(QString::fromLatin1(kKelpSettingsOrganization),
-					   QString::fromLatin1(kKelpSettingsApplication));
-}
-
 // A store as a device paired earlier leaves it; returns the device token.
 inline QString storePairedDevice(kelpsim::ServiceSim &sim, qint64 lastSeq = 0)
 {
 	const QString token = sim.issueToken(kDeviceId);
-	auto store = openStore();
-	store->setValue(QStringLiteral("device/id"), kDeviceId);
-	store->setValue(QStringLiteral("auth/device_token"), token);
-	store->setValue(QStringLiteral("events/last_seq"), lastSeq);
-	store->sync();
+	QSettings store(QString::fromLatin1(kKelpSettingsOrganization), QString::fromLatin1(kKelpSettingsApplication));
+	store.setValue(QStringLiteral("device/id"), kDeviceId);
+	store.setValue(QStringLiteral("auth/device_token"), token);
+	store.setValue(QStringLiteral("events/last_seq"), lastSeq);
+	store.sync();
 	return token;
 }
 
@@ -89,14 +83,7 @@ public:
 inline kelpsim::Fault fault(const QByteArray &path, kelpsim::Fault::Kind kind, int status = 500,
 			    const QByteArray &body = QByteArray(), int count = 1, int delayMs = 0)
 {
-	kelpsim::Fault f;
-	f.path = path;
-	f.kind = kind;
-	f.status = status;
-	f.body = body;
-	f.count = count;
-	f.delayMs = delayMs;
-	return f;
+	return kelpsim::Fault{path, kind, status, body, delayMs, count};
 }
 
 } // namespace kelptest
