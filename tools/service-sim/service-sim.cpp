@@ -887,6 +887,8 @@ void ServiceSim::addFault(const Fault &fault)
 void ServiceSim::clearFaults()
 {
 	d->faults.clear();
+	// A drop whose re-send never came must not take the next real request with it.
+	d->recentDrops.clear();
 }
 
 QList<Fault> ServiceSim::faults() const
