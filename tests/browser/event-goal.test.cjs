@@ -9,7 +9,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const readline = require('node:readline');
 const { chromium } = require('playwright-core');
-const { encodePng } = require('./make-widget-images.cjs');
+const { encodePng } = require('../../tools/widget-images/make-widget-images.cjs');
 
 const PAGE_URL = 'http://127.0.0.1:4251/widget/event-goal/?runtime=bundled';
 const CHROMIUM = process.env.KELP_CHROMIUM || '/usr/bin/chromium';
