@@ -1,7 +1,8 @@
-// Owns a real LocalSseServer for the browser tests and takes commands on stdin, one a line, each
-// answered with one line on stdout: "ok[ value]" or "error <why>". Commands: root <dir>;
-// config <revision> <json>; asset <slot> <mime> <revision> <base64>; clear <slot>; event <rest of
-// the line>; stop; start and clients (answered with the bus's state); break-next-stream; quit.
+// Owns a real LocalSseServer serving the widget folder given as its argument, for the browser tests.
+// Takes commands on stdin, one a line, each answered with one line on stdout: "ok[ value]" or
+// "error <why>". Commands: config <revision> <json>; asset <slot> <mime> <revision> <base64>;
+// clear <slot>; event <rest of the line>; stop; start and clients (answered with the bus's state);
+// break-next-stream. It quits when stdin closes.
 
 #include "bus/local-sse-server.h"
 
@@ -15,13 +16,6 @@
 
 namespace {
 
-void reply(const QByteArray &line)
-{
-	std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-	std::fputc('\n', stdout);
-	std::fflush(stdout);
-}
-
 QByteArray word(QByteArray &rest)
 {
 	rest = rest.trimmed();
@@ -33,32 +27,28 @@ QByteArray word(QByteArray &rest)
 
 class Driver : public QObject {
 public:
-	Driver() : notifier(STDIN_FILENO, QSocketNotifier::Read)
+	explicit Driver(const QString &root) : notifier(STDIN_FILENO, QSocketNotifier::Read)
 	{
-		connect(&notifier, &QSocketNotifier::activated, this, &Driver::readInput);
+		bus.setWidgetRoot(root);
+		connect(&notifier, &QSocketNotifier::activated, this, [this] {
+			char chunk[65536];
+			const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+			if (n <= 0)
+				return QCoreApplication::quit();
+			input.append(chunk, n);
+			for (qsizetype newline; (newline = input.indexOf('\n')) >= 0; input.remove(0, newline + 1)) {
+				const QByteArray answer = run(input.left(newline));
+				std::printf("%s\n", answer.constData());
+				std::fflush(stdout);
+			}
+		});
 	}
 
 private:
-	void readInput()
-	{
-		char chunk[65536];
-		const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-		if (n <= 0) {
-			notifier.setEnabled(false);
-			QCoreApplication::quit();
-			return;
-		}
-		input.append(chunk, n);
-		for (qsizetype newline; (newline = input.indexOf('\n')) >= 0; input.remove(0, newline + 1))
-			run(input.left(newline));
-	}
-
-	void run(QByteArray rest)
+	QByteArray run(QByteArray rest)
 	{
 		const QByteArray command = word(rest);
-		if (command == "root") {
-			bus.setWidgetRoot(QString::fromUtf8(rest.trimmed()));
-		} else if (command == "config") {
+		if (command == "config") {
 			const QByteArray revision = word(rest);
 			bus.setWidgetConfig(rest, QString::fromUtf8(revision));
 		} else if (command == "asset") {
@@ -73,57 +63,46 @@ private:
 		} else if (command == "stop") {
 			bus.stop();
 		} else if (command == "start") {
-			return reply(bus.start() ? "ok 1" : "ok 0");
+			return bus.start() ? "ok 1" : "ok 0";
 		} else if (command == "clients") {
-			return reply("ok " + QByteArray::number(bus.clientCount()));
+			return "ok " + QByteArray::number(bus.clientCount());
 		} else if (command == "break-next-stream") {
 			return breakNextStream();
-		} else if (command == "quit") {
-			QCoreApplication::quit();
 		} else {
-			return reply("error unknown command " + command);
+			return "error unknown command " + command;
 		}
-		reply("ok");
+		return "ok";
 	}
 
-	// Stands in for a host that is up but not (yet) the bus, like OBS while it restarts: every
-	// request gets an answer that is not an event stream.
-	void breakNextStream()
+	// Stands in for a host that is up but not (yet) the bus, like OBS while it restarts: requests get
+	// an answer that is not an event stream, until the first stream request has had one.
+	QByteArray breakNextStream()
 	{
 		bus.stop();
 		auto *responder = new QTcpServer(this);
-		if (!responder->listen(QHostAddress::LocalHost, LocalSseServer::kPort)) {
-			delete responder;
-			bus.start();
-			return reply("error port busy");
-		}
+		if (!responder->listen(QHostAddress::LocalHost, LocalSseServer::kPort))
+			return "error port busy";
 		connect(responder, &QTcpServer::newConnection, this, [this, responder] {
 			while (QTcpSocket *socket = responder->nextPendingConnection()) {
 				// Owned by the driver, so the answer still goes out after the responder is gone.
 				socket->setParent(this);
 				connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
 				connect(socket, &QTcpSocket::readyRead, responder, [this, responder, socket] {
-					const QByteArray head =
-						socket->property("head").toByteArray() + socket->readAll();
-					socket->setProperty("head", head);
-					if (!head.contains("\r\n\r\n"))
-						return;
 					socket->disconnect(responder);
-					socket->write("HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\n"
-						      "Content-Length: 11\r\nConnection: close\r\n\r\nrestarting\n");
+					const bool stream = socket->readAll().startsWith("GET /events");
+					socket->write("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n"
+						      "Connection: close\r\n\r\n");
 					socket->disconnectFromHost();
-					if (!head.startsWith("GET /events"))
+					if (!stream)
 						return;
-					responder->close();
 					responder->deleteLater();
-					// Another program may have taken the port in between; say so, the test will
-					// fail.
+					responder->close();
 					if (!bus.start())
 						std::fputs("bus driver: could not bind port 4251 again\n", stderr);
 				});
 			}
 		});
-		reply("ok");
+		return "ok";
 	}
 
 	LocalSseServer bus;
@@ -136,6 +115,6 @@ private:
 int main(int argc, char **argv)
 {
 	QCoreApplication app(argc, argv);
-	Driver driver;
+	Driver driver(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString());
 	return app.exec();
 }
