@@ -2,12 +2,8 @@
 #include "support/raw-http.h"
 
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <algorithm>
 
 namespace {
 const QByteArray kOpening = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n"
@@ -25,7 +21,11 @@ QByteArray plainResponse(const QByteArray &statusLine, const QByteArray &content
 	       extra + "Connection: close\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
-// An /events stream that has read its opening and first config block.
+const QByteArray kPngMask = plainResponse("200 OK", "image/png", "PNGBYTES");
+const QByteArray kNoAsset =
+	plainResponse("404 Not Found", "application/json", "{\"ok\":false,\"error\":\"asset_not_found\"}");
+
+// An /events stream that has read exactly its opening and first config block.
 struct Stream {
 	RawClient client;
 	QByteArray expected;
@@ -34,10 +34,11 @@ struct Stream {
 	{
 		client.send("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
 		expected = kOpening + "event: config\ndata: " + config + "\n\n";
-		opened = client.waitForBytes(expected.size());
+		opened = client.waitForBytes(expected.size()) && client.received.startsWith(expected);
 	}
 	QByteArray afterOpening() const { return client.received.mid(expected.size()); }
 };
+
 } // namespace
 
 class TestBus : public QObject {
@@ -47,6 +48,13 @@ class TestBus : public QObject {
 	LocalSseServer *server = nullptr;
 
 private slots:
+	void initTestCase()
+	{
+		QFile index(root.filePath("index.html")), mask(root.filePath("mask.png"));
+		QVERIFY(index.open(QIODevice::WriteOnly) && index.write("<p>goal</p>") == 11);
+		QVERIFY(mask.open(QIODevice::WriteOnly) && mask.write("PNGBYTES") == 8);
+	}
+
 	void init()
 	{
 		server = new LocalSseServer(this);
@@ -54,13 +62,7 @@ private slots:
 		QVERIFY(server->start());
 	}
 
-	void cleanup()
-	{
-		delete server;
-		server = nullptr;
-		QFile::remove(root.filePath("index.html"));
-		QFile::remove(root.filePath("mask.png"));
-	}
+	void cleanup() { delete server; }
 
 	void routes_data()
 	{
@@ -74,21 +76,25 @@ private slots:
 				      "{\"ok\":true,\"service\":\"kelp-obs-local-sse\",\"clients\":0,"
 				      "\"delivered\":0,\"widget_revision\":\"\",\"runtime_version\":\"bundled\"}");
 		const QByteArray config = plainResponse("200 OK", kJsonUtf8, "{}");
-		const auto row = [](const char *tag, const QByteArray &request, const QByteArray &expected) {
-			QTest::newRow(tag) << request << expected;
+		const auto row = [](const char *tag, const QByteArray &target, const QByteArray &expected) {
+			QTest::newRow(tag)
+				<< (target.contains(' ') ? target : "GET " + target + " HTTP/1.1\r\n\r\n") << expected;
 		};
 		row("options any path", "OPTIONS /anything HTTP/1.1\r\n\r\n",
 		    plainResponse("204 No Content", kJsonUtf8, ""));
-		row("health", "GET /health HTTP/1.1\r\n\r\n", health);
-		row("page", "GET /widget/event-goal/ HTTP/1.1\r\n\r\n", page);
-		row("page index", "GET /widget/event-goal/index.html HTTP/1.1\r\n\r\n", page);
-		row("page runtime query", "GET /widget/event-goal/?runtime=bundled HTTP/1.1\r\n\r\n", page);
-		row("page without slash", "GET /widget/event-goal HTTP/1.1\r\n\r\n", notFound);
-		row("other runtime file", "GET /widget/event-goal/mask.png HTTP/1.1\r\n\r\n", notFound);
-		row("config default", "GET /widget/config HTTP/1.1\r\n\r\n", config);
+		row("health", "/health", health);
+		row("page", "/widget/event-goal/", page);
+		row("page index", "/widget/event-goal/index.html", page);
+		row("page runtime query", "/widget/event-goal/?runtime=bundled", page);
+		row("page without slash", "/widget/event-goal", notFound);
+		row("other runtime file", "/widget/event-goal/mask.png", notFound);
+		row("config default", "/widget/config", config);
+		row("asset from the runtime folder", "/widget/asset/mask", kPngMask);
+		row("fallback slot without its file", "/widget/asset/frame", kNoAsset);
+		row("slot in other case", "/widget/asset/Mask", kNoAsset);
 		row("head", "HEAD /health HTTP/1.1\r\n\r\n", notFound);
 		row("lower-case get", "get /health HTTP/1.1\r\n\r\n", notFound);
-		row("percent-encoded path", "GET /%68ealth HTTP/1.1\r\n\r\n", notFound);
+		row("percent-encoded path", "/%68ealth", notFound);
 		row("pipelined second request ignored",
 		    "GET /widget/config HTTP/1.1\r\n\r\nGET /health HTTP/1.1\r\n\r\n", config);
 	}
@@ -97,9 +103,6 @@ private slots:
 	{
 		QFETCH(QByteArray, request);
 		QFETCH(QByteArray, expected);
-		QFile index(root.filePath("index.html"));
-		QVERIFY(index.open(QIODevice::WriteOnly) && index.write("<p>goal</p>") == 11);
-		index.close();
 		QCOMPARE(rawRequest(request).raw, expected);
 	}
 
@@ -109,52 +112,37 @@ private slots:
 		for (const char *segment : {"GE", "T /hea", "lth HTTP/1.1\r\nHost: x\r", "\n\r"}) {
 			client.send(segment);
 			QTest::qWait(50);
-			QVERIFY(client.received.isEmpty() && !client.isClosed());
 		}
+		QVERIFY(client.received.isEmpty() && !client.isClosed());
 		client.send("\nbody bytes after the head");
 		QVERIFY(client.waitForClosed());
 		QCOMPARE(parseResponse(client.received).status, 200);
 		QCOMPARE(client.received.count("HTTP/1.1"), 1);
 	}
 
-	void runtimeFilesAndAssets()
+	void pushedAssetsAndNoRuntime()
 	{
-		QFile mask(root.filePath("mask.png"));
-		QVERIFY(mask.open(QIODevice::WriteOnly) && mask.write("PNGBYTES") == 8);
-		mask.close();
-		const QByteArray fallback = plainResponse("200 OK", "image/png", "PNGBYTES");
-		const QByteArray missing = plainResponse("404 Not Found", "application/json",
-							 "{\"ok\":false,\"error\":\"asset_not_found\"}");
-		const QByteArray noPage = plainResponse("404 Not Found", "application/json",
-							"{\"ok\":false,\"error\":\"widget_html_missing\"}");
-		QCOMPARE(rawGet("/widget/event-goal/").raw, noPage); // a root without index.html
-		QCOMPARE(rawGet("/widget/asset/mask").raw, fallback);
-		QCOMPARE(rawGet("/widget/asset/frame").raw, missing); // a fallback slot whose file is absent
-		QCOMPARE(rawGet("/widget/asset/Mask").raw, missing);
-		QCOMPARE(rawGet("/widget/asset/").raw, missing);
-
 		server->setWidgetAsset("mask", "image/webp", "WEBP", "rev-7");
 		QCOMPARE(rawGet("/widget/asset/mask?v=rev-7").raw,
 			 plainResponse("200 OK", "image/webp", "WEBP", "X-KELP-Asset-Revision: rev-7\r\n"));
 		server->setWidgetAsset("a/b", "text/plain", "slash", "r");
 		QCOMPARE(rawGet("/widget/asset/a/b").body, QByteArray("slash"));
 		server->clearWidgetAsset("mask");
-		QCOMPARE(rawGet("/widget/asset/mask").raw, fallback);
+		QCOMPARE(rawGet("/widget/asset/mask").raw, kPngMask);
 
 		server->setWidgetRoot(QString());
-		QCOMPARE(rawGet("/widget/event-goal/").raw, noPage);
-		QCOMPARE(rawGet("/widget/asset/mask").raw, missing);
+		QCOMPARE(rawGet("/widget/event-goal/").raw,
+			 plainResponse("404 Not Found", "application/json",
+				       "{\"ok\":false,\"error\":\"widget_html_missing\"}"));
+		QCOMPARE(rawGet("/widget/asset/mask").raw, kNoAsset);
 	}
 
 	void healthEscapesStrings()
 	{
 		server->setWidgetConfig("{\"a\":1}", "rev\"1\\\n\x01");
 		server->setRuntimeVersion("v\t2");
-		QJsonParseError error;
-		const QJsonObject health = QJsonDocument::fromJson(rawGet("/health").body, &error).object();
-		QCOMPARE(error.error, QJsonParseError::NoError);
-		QCOMPARE(health.value("widget_revision").toString(), QString("rev\"1\\\n\x01"));
-		QCOMPARE(health.value("runtime_version").toString(), QString("v\t2"));
+		QVERIFY(rawGet("/health").body.endsWith(
+			"\"widget_revision\":\"rev\\\"1\\\\\\n\\u0001\",\"runtime_version\":\"v\\t2\"}"));
 
 		server->setRuntimeVersion(QString());
 		QVERIFY(rawGet("/health").body.endsWith("\"runtime_version\":\"bundled\"}"));
@@ -167,11 +155,7 @@ private slots:
 		server->broadcastEvent("{\"n\":0}"); // no stream: not a delivery
 		Stream stream;
 		QVERIFY(stream.opened);
-		QTRY_COMPARE(server->clientCount(), 1);
-		// What a stream sends is ignored, and it stays open.
-		stream.client.send("GET /health HTTP/1.1\r\n\r\n");
-		QTest::qWait(100);
-		QCOMPARE(stream.client.received, stream.expected);
+		stream.client.send("GET /health HTTP/1.1\r\n\r\n"); // ignored, and the stream stays open
 
 		server->setWidgetConfig("{\"goal\":5}", "r1");
 		server->setWidgetAsset("frame", "image/png", "F", "2024-01-01T00:00:00Z");
@@ -191,23 +175,18 @@ private slots:
 		QCOMPARE(stream.afterOpening(), blocks);
 		QCOMPARE(server->deliveredCount(), quint64(1));
 
-		// A new stream gets the current configuration and nothing else is replayed; from then on
-		// both get every event, which counts once.
+		// A new stream gets the current configuration and nothing is replayed; from then on both
+		// get every event, which counts once.
 		Stream late("{\"goal\":5}");
 		QVERIFY(late.opened);
-		QTest::qWait(50);
-		QCOMPARE(late.client.received, late.expected);
 		server->broadcastEvent("{\"seq\":4}");
 		const QByteArray next = "event: kelp\ndata: {\"seq\":4}\n\n";
 		QVERIFY(stream.client.waitForBytes(stream.expected.size() + blocks.size() + next.size()));
 		QVERIFY(late.client.waitForBytes(late.expected.size() + next.size()));
+		QTest::qWait(50);
 		QCOMPARE(stream.afterOpening(), blocks + next);
 		QCOMPARE(late.afterOpening(), next);
-
-		late.client.socket.disconnectFromHost();
-		QTRY_COMPARE(server->clientCount(), 1);
-		server->broadcastEvent("{}");
-		QVERIFY(rawGet("/health").body.contains("\"clients\":1,\"delivered\":3,"));
+		QCOMPARE(server->deliveredCount(), quint64(2));
 	}
 
 	void oversizedHeadClosedWithoutAnswer()
@@ -216,7 +195,6 @@ private slots:
 		client.send("GET /" + QByteArray(LocalSseServer::kMaxRequestHead, 'a'));
 		QVERIFY(client.waitForClosed());
 		QVERIFY(client.received.isEmpty());
-
 		// A head just inside the bound is still answered.
 		const QByteArray filler = "X-Pad: " + QByteArray(LocalSseServer::kMaxRequestHead - 64, 'p') + "\r\n";
 		QCOMPARE(rawRequest("GET /health HTTP/1.1\r\n" + filler + "\r\n").status, 200);
@@ -234,9 +212,8 @@ private slots:
 
 		const QByteArray payload = "{\"pad\":\"" + QByteArray(32 * 1024, 'x') + "\"}";
 		int sent = 0;
-		while (server->clientCount() == 2 && sent < 2000) {
+		for (; server->clientCount() == 2 && sent < 2000; ++sent) {
 			server->broadcastEvent(payload);
-			++sent;
 			QCoreApplication::processEvents();
 		}
 		QCOMPARE(server->clientCount(), 1);
@@ -256,9 +233,8 @@ private slots:
 		reader.socket.setReadBufferSize(1);
 		reader.send("GET /events HTTP/1.1\r\n\r\n");
 		QTRY_COMPARE(server->clientCount(), 1);
-		const QList<QTcpSocket *> sockets = server->findChildren<QTcpSocket *>();
-		QCOMPARE(sockets.size(), 1);
-		QTcpSocket *stream = sockets.first();
+		QTcpSocket *stream = server->findChild<QTcpSocket *>();
+		QVERIFY(stream);
 
 		QByteArray expected = kOpening + "event: config\ndata: {}\n\n";
 		int seq = 0;
@@ -283,13 +259,7 @@ private slots:
 		}
 		QVERIFY(reader.waitForBytes(expected.size(), 15000));
 		QTRY_COMPARE(stream->bytesToWrite(), qint64(0));
-		const QByteArray &got = reader.received;
-		const auto differ =
-			std::mismatch(got.begin(), got.end(), expected.begin(), expected.end()).first - got.begin();
-		QVERIFY2(got == expected, qPrintable(QStringLiteral("first difference at byte %1 of %2 (%3 received)")
-							     .arg(differ)
-							     .arg(expected.size())
-							     .arg(got.size())));
+		QCOMPARE(reader.received, expected);
 		QCOMPARE(server->clientCount(), 1);
 		QCOMPARE(server->deliveredCount(), quint64(seq));
 	}
