@@ -23,28 +23,17 @@
 #include <memory>
 
 namespace {
-const QByteArray kStreamRequest = "GET /events HTTP/1.1\r\n\r\n";
 const QString kScene = QStringLiteral("Scene");
 const QString kBrowser = QStringLiteral("browser_source");
 const QString kLocal = QStringLiteral("KELP Event Goal (Local)");
 const QString kPlain = QStringLiteral("KELP Event Goal");
 const QString kBundledUrl = QStringLiteral("http://127.0.0.1:4251/widget/event-goal/?runtime=bundled");
 
-// The log, newest first; `stamped` keeps each line's "HH:mm:ss  " prefix.
-QStringList logLines(QWidget *dock, bool stamped = false)
-{
-	auto *list = dock->findChild<QListWidget *>("logList");
-	QStringList lines;
-	for (int i = 0; i < list->count(); ++i)
-		lines.append(list->item(i)->text().mid(stamped ? 0 : 10));
-	return lines;
-}
-
-QString labelText(QWidget *dock, const char *name)
-{
-	auto *label = dock->findChild<QLabel *>(name);
-	return label ? label->text() : QStringLiteral("<missing %1>").arg(name);
-}
+// An /events stream that has read its first config block.
+struct Stream : RawClient {
+	Stream() { send("GET /events HTTP/1.1\r\n\r\n"); }
+	bool opened() { return waitForContains("event: config"); }
+};
 
 // Every realtime event block a stream received, in order.
 QList<QByteArray> kelpPayloads(const QByteArray &received)
@@ -69,11 +58,6 @@ QVariantMap userSettings(const QString &url)
 	return {{"url", url}, {"width", 640}, {"height", 480}, {"css", QStringLiteral("body{}")}};
 }
 
-QString added(const QString &name, const QString &version)
-{
-	return QStringLiteral("Added %1 with runtime %2. Existing StreamElements widgets remain untouched.")
-		.arg(name, version);
-}
 } // namespace
 
 // The dock against the libobs stand-in, which counts every reference the module takes.
@@ -83,26 +67,29 @@ class TestDock : public QObject {
 	QTemporaryDir home;
 	std::unique_ptr<KelpDock> dock;
 
-	QStringList messages() const { return logLines(dock.get()); }
-	void installEventGoal() { QVERIFY(QMetaObject::invokeMethod(dock.get(), "installEventGoal")); }
-
+	// The log without its "HH:mm:ss  " stamps, newest first.
+	QStringList messages() const
+	{
+		auto *list = dock->findChild<QListWidget *>("logList");
+		QStringList lines;
+		for (int i = 0; i < list->count(); ++i)
+			lines.append(list->item(i)->text().mid(10));
+		return lines;
+	}
+	QString label(const char *name) const { return dock->findChild<QLabel *>(name)->text(); }
+	void click(const char *button) { dock->findChild<QPushButton *>(button)->click(); }
+	void onEvent(const QByteArray &json)
+	{
+		QMetaObject::invokeMethod(dock.get(), "onEvent", Q_ARG(QByteArray, json));
+	}
 	void sendConfig(const QByteArray &json)
 	{
 		emit dock->findChild<KelpClient *>()->widgetConfigReceived(json, QStringLiteral("rev-0001-abcdef"));
 	}
-
 	void activateRuntime(const QString &version, bool changed)
 	{
 		emit dock->findChild<RuntimeUpdater *>()->runtimeActivated(
 			QStringLiteral(KELP_TEST_DATA_DIR "/widgets/event-goal"), version, changed);
-	}
-
-	static QStringList sceneItemNames(const QString &scene)
-	{
-		QStringList names;
-		for (const standin::SceneItem &item : standin::sceneItems(scene))
-			names.append(item.source);
-		return names;
 	}
 
 private slots:
@@ -134,46 +121,28 @@ private slots:
 		QCOMPARE(outstanding, QStringList());
 	}
 
-	void panelButtonsAndBuiltInPage()
+	void panelBusRowAndBuiltInPage()
 	{
 		dock = std::make_unique<KelpDock>();
-		QStringList names;
 		for (QPushButton *button : dock->findChildren<QPushButton *>()) {
-			names.append(button->objectName());
 			QCOMPARE(button->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
 			QCOMPARE(button->minimumWidth(), 0);
 			// Texts show as written: an ampersand must not become a mnemonic.
 			QVERIFY2(QKeySequence::mnemonic(button->text()).isEmpty(), qPrintable(button->text()));
 		}
-		names.sort();
-		QCOMPARE(names,
-			 (QStringList{"addEventGoalButton", "checkRuntimeButton", "copyCodeButton", "disconnectButton",
-				      "openSiteButton", "pairButton", "syncConfigButton", "testEventButton"}));
-		QCOMPARE(dock->findChild<QPushButton *>("openSiteButton")->text().replace("&&", "&"),
-			 QString("Open OBS & Widgets"));
-		QCOMPARE(labelText(dock.get(), "lastEventLabel"), QString("—"));
-		QVERIFY(logLines(dock.get()).filter("could", Qt::CaseInsensitive).isEmpty());
+		QCOMPARE(label("lastEventLabel"), QString("—"));
+		QVERIFY(messages().filter("could", Qt::CaseInsensitive).isEmpty());
 
-		const HttpResponse page = rawGet("/widget/event-goal/");
+		const QString busRow = QStringLiteral("● http://127.0.0.1:4251/events\nBrowser widgets connected: %1");
+		QCOMPARE(label("busLabel"), busRow.arg(0));
+		auto stream = std::make_unique<Stream>();
+		QTRY_COMPARE(label("busLabel"), busRow.arg(1));
+		stream.reset();
+		QTRY_COMPARE(label("busLabel"), busRow.arg(0));
+
 		QFile index(QStringLiteral(KELP_TEST_DATA_DIR "/widgets/event-goal/index.html"));
 		QVERIFY(index.open(QIODevice::ReadOnly));
-		QCOMPARE(page.status, 200);
-		QCOMPARE(page.body, index.readAll());
-	}
-
-	void busRowFollowsStreams()
-	{
-		dock = std::make_unique<KelpDock>();
-		const auto busRow = [](int streams) {
-			return QStringLiteral("● http://127.0.0.1:4251/events\nBrowser widgets connected: %1")
-				.arg(streams);
-		};
-		QCOMPARE(labelText(dock.get(), "busLabel"), busRow(0));
-		RawClient stream;
-		stream.send(kStreamRequest);
-		QTRY_COMPARE(labelText(dock.get(), "busLabel"), busRow(1));
-		stream.socket.disconnectFromHost();
-		QTRY_COMPARE(labelText(dock.get(), "busLabel"), busRow(0));
+		QCOMPARE(rawGet("/widget/event-goal/").body, index.readAll());
 	}
 
 	void hostProblemsAreReported()
@@ -183,28 +152,23 @@ private slots:
 		QTemporaryDir empty;
 		standin::setModuleDataPath(empty.path());
 		dock = std::make_unique<KelpDock>();
-		QCOMPARE(labelText(dock.get(), "busLabel"), QString("○ Local runtime unavailable"));
-		const QStringList lines = logLines(dock.get());
-		QVERIFY(lines.contains("Could not bind local port 4251. Another KELP runtime may already be running."));
-		QVERIFY(lines.contains("Event Goal data directory could not be resolved."));
+		QCOMPARE(label("busLabel"), QString("○ Local runtime unavailable"));
+		QVERIFY(messages().contains(
+			"Could not bind local port 4251. Another KELP runtime may already be running."));
+		QVERIFY(messages().contains("Event Goal data directory could not be resolved."));
 		// Buttons stay usable: the test donation still runs its whole path.
-		dock->findChild<QPushButton *>("testEventButton")->click();
-		QCOMPARE(logLines(dock.get()).first(), QString("Local test donation sent to Browser Sources."));
+		click("testEventButton");
+		QCOMPARE(messages().first(), QString("Local test donation sent to Browser Sources."));
 	}
 
 	void logKeepsFiftyNewestFirst()
 	{
 		dock = std::make_unique<KelpDock>();
 		for (int seq = 1; seq <= 51; ++seq)
-			QMetaObject::invokeMethod(dock.get(), "onEvent",
-						  Q_ARG(QByteArray, "{\"seq\":" + QByteArray::number(seq) + "}"));
-		const QStringList lines = logLines(dock.get(), true);
-		QCOMPARE(lines.size(), 50);
-		QVERIFY2(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d  kelp / event / seq 51$")
-				 .match(lines.first())
-				 .hasMatch(),
-			 qPrintable(lines.first()));
-		QCOMPARE(lines.last().mid(10), QString("kelp / event / seq 2"));
+			onEvent("{\"seq\":" + QByteArray::number(seq) + "}");
+		QCOMPARE(messages().size(), 50);
+		QCOMPARE(messages().first(), QString("kelp / event / seq 51"));
+		QCOMPARE(messages().last(), QString("kelp / event / seq 2"));
 	}
 
 	void onEventSummarisesAndForwards_data()
@@ -212,21 +176,18 @@ private slots:
 		QTest::addColumn<QByteArray>("json");
 		QTest::addColumn<QString>("label");
 		QTest::addColumn<bool>("logged"); // the label's text with " / " between the parts
-
-		QTest::newRow("full") << QByteArray(R"({"seq":42,"type":"donation","provider":"kelp","amount":5})")
-				      << "kelp · donation · seq 42" << true;
-		QTest::newRow("defaults") << QByteArray("{}") << "kelp · event · seq 0" << true;
-		QTest::newRow("fractional seq")
-			<< QByteArray(R"({"seq":12.9,"provider":"x"})") << "x · event · seq 12" << true;
-		QTest::newRow("string seq and wrong types")
-			<< QByteArray(R"({"seq":"7","type":3,"provider":null})") << "kelp · event · seq 0" << true;
-		QTest::newRow("placeholders in values")
-			<< QByteArray(R"({"type":"%2","provider":"%1","seq":1})") << "%1 · %2 · seq 1" << true;
-		QTest::newRow("huge seq saturates")
-			<< QByteArray(R"({"seq":1e300})") << "kelp · event · seq 9223372036854775807" << true;
-		QTest::newRow("array") << QByteArray("[1,2,3]") << "[1,2,3]" << false;
+		const auto row = [](const char *tag, const QByteArray &json, const QString &label, bool logged = true) {
+			QTest::newRow(tag) << json << label << logged;
+		};
+		row("full", R"({"seq":42,"type":"donation","provider":"kelp","amount":5})", "kelp · donation · seq 42");
+		row("defaults", "{}", "kelp · event · seq 0");
+		row("fractional seq", R"({"seq":12.9,"provider":"x"})", "x · event · seq 12");
+		row("string seq and wrong types", R"({"seq":"7","type":3,"provider":null})", "kelp · event · seq 0");
+		row("placeholders in values", R"({"type":"%2","provider":"%1","seq":1})", "%1 · %2 · seq 1");
+		row("huge seq saturates", R"({"seq":1e300})", "kelp · event · seq 9223372036854775807");
+		row("array", "[1,2,3]", "[1,2,3]", false);
 		const QByteArray broken = "{\"seq\":" + QByteArray(300, '9');
-		QTest::newRow("broken json cut at 220 bytes") << broken << QString::fromUtf8(broken.left(220)) << false;
+		row("broken json cut at 220 bytes", broken, QString::fromUtf8(broken.left(220)), false);
 	}
 
 	void onEventSummarisesAndForwards()
@@ -235,29 +196,23 @@ private slots:
 		QFETCH(QString, label);
 		QFETCH(bool, logged);
 		dock = std::make_unique<KelpDock>();
-		RawClient stream;
-		stream.send(kStreamRequest);
-		QVERIFY(stream.waitForContains("event: config"));
-		const QStringList before = logLines(dock.get());
+		Stream stream;
+		QVERIFY(stream.opened());
+		const QStringList before = messages();
 
-		QMetaObject::invokeMethod(dock.get(), "onEvent", Q_ARG(QByteArray, json));
-		QCOMPARE(labelText(dock.get(), "lastEventLabel"), label);
-		const QStringList after = logLines(dock.get());
-		QCOMPARE(after.size(), before.size() + (logged ? 1 : 0));
-		if (logged)
-			QCOMPARE(after.first(), QString(label).replace(" · ", " / "));
+		onEvent(json);
+		QCOMPARE(this->label("lastEventLabel"), label);
+		QCOMPARE(messages(), logged ? QStringList(QString(label).replace(" · ", " / ")) + before : before);
 		QTRY_COMPARE(kelpPayloads(stream.received), QList<QByteArray>{json});
 	}
 
 	void localTestDonations()
 	{
 		dock = std::make_unique<KelpDock>();
-		RawClient stream;
-		stream.send(kStreamRequest);
-		QVERIFY(stream.waitForContains("event: config"));
-		auto *button = dock->findChild<QPushButton *>("testEventButton");
-		button->click();
-		button->click();
+		Stream stream;
+		QVERIFY(stream.opened());
+		click("testEventButton");
+		click("testEventButton");
 		QTRY_COMPARE(kelpPayloads(stream.received).size(), 2);
 
 		static const QRegularExpression form(QStringLiteral(
@@ -272,55 +227,7 @@ private slots:
 			QVERIFY(qAbs(match.captured(2).toLongLong() - QDateTime::currentMSecsSinceEpoch()) < 60000);
 		}
 		QVERIFY(ids.at(0) != ids.at(1));
-		QCOMPARE(labelText(dock.get(), "lastEventLabel"), QString("kelp-local-test · donation · local"));
-		QCOMPARE(logLines(dock.get()).first(), QString("Local test donation sent to Browser Sources."));
-		QVERIFY(rawGet("/health").body.contains("\"delivered\":2,"));
-	}
-
-	void standinNoticesLeaksAndDoubleReleases()
-	{
-		standin::addSource(kLocal, kBrowser);
-		obs_source_t *source = obs_get_source_by_name(kLocal.toUtf8().constData());
-		obs_data_t *settings = obs_source_get_settings(source);
-		QCOMPARE(standin::outstandingReferences().size(), 2);
-		obs_data_release(settings);
-		obs_source_release(source);
-		QCOMPARE(standin::outstandingReferences(), QStringList());
-		obs_source_release(source);
-		obs_data_release(settings);
-		QCOMPARE(standin::outstandingReferences().size(), 2);
-		standin::reset();
-	}
-
-	void recognisesLocalSources_data()
-	{
-		QTest::addColumn<QString>("type");
-		QTest::addColumn<QVariant>("url");
-		QTest::addColumn<bool>("accepted");
-		const auto row = [](const char *tag, const QVariant &url, bool accepted,
-				    const QString &type = kBrowser) {
-			QTest::newRow(tag) << type << url << accepted;
-		};
-		row("loopback", kBundledUrl, true);
-		row("localhost in capitals", "HTTP://LOCALHOST:4251/WIDGET/EVENT-GOAL/?x", true);
-		row("no trailing slash", "http://127.0.0.1:4251/widget/event-goal", false);
-		row("other port", "http://127.0.0.1:4252/widget/event-goal/", false);
-		row("https", "https://127.0.0.1:4251/widget/event-goal/", false);
-		row("url not a string", 4251, false);
-		row("type in other case", kBundledUrl, false, QStringLiteral("Browser_Source"));
-	}
-
-	void recognisesLocalSources()
-	{
-		QFETCH(QString, type);
-		QFETCH(QVariant, url);
-		QFETCH(bool, accepted);
-
-		QVERIFY(!isKelpEventGoalSource(nullptr));
-		standin::addSource(QStringLiteral("candidate"), type,
-				   url.isValid() ? QVariantMap{{"url", url}} : QVariantMap{});
-		OBSSourceAutoRelease source = obs_get_source_by_name("candidate");
-		QCOMPARE(isKelpEventGoalSource(source), accepted);
+		QCOMPARE(label("lastEventLabel"), QString("kelp-local-test · donation · local"));
 	}
 
 	void install_data()
@@ -328,23 +235,18 @@ private slots:
 		QTest::addColumn<QString>("setup");
 		QTest::addColumn<QString>("runtime"); // empty: nothing is added
 		QTest::addColumn<QString>("message");
-		QTest::newRow("added") << ""
-				       << "bundled" << added(kLocal, "bundled");
-		QTest::newRow("with the active runtime") << "cached runtime"
-							 << "7.1.0" << added(kLocal, "7.1.0");
-		QTest::newRow("no current scene") << "no scene"
-						  << ""
-						  << "No active OBS scene is available.";
-		QTest::newRow("current source not a scene") << "camera"
-							    << ""
-							    << "Current OBS source is not a scene.";
-		QTest::newRow("browser missing")
-			<< "no browser"
-			<< ""
-			<< "Could not create KELP-local Browser Source. Make sure OBS Browser is installed.";
-		QTest::newRow("scene refuses") << "refuse"
-					       << ""
-					       << "Could not add KELP-local Event Goal to the current scene.";
+		const auto row = [](const char *setup, const char *runtime, const QString &message) {
+			QTest::newRow(setup) << setup << runtime << message;
+		};
+		row("added", "bundled", "Added KELP Event Goal (Local) with runtime bundled.");
+		row("cached runtime", "7.1.0", "Added KELP Event Goal (Local) with runtime 7.1.0.");
+		row("no scene", "", "No active OBS scene is available.");
+		row("current source a camera", "", "Current OBS source is not a scene.");
+		row("browser missing", "",
+		    "Could not create KELP-local Browser Source. Make sure OBS Browser is installed.");
+		row("scene refuses", "", "Could not add KELP-local Event Goal to the current scene.");
+		// The name is taken by something else: a numbered one is added beside it.
+		row("name taken", "bundled", "Added KELP Event Goal (Local 2) with runtime bundled.");
 	}
 
 	void install()
@@ -352,40 +254,44 @@ private slots:
 		QFETCH(QString, setup);
 		QFETCH(QString, runtime);
 		QFETCH(QString, message);
+		QString name = kLocal;
 		if (setup == "cached runtime") {
 			// One that the updater activates at start.
 			QVERIFY(QDir().mkpath(home.filePath("config/runtime/event-goal/7.1.0")));
-			QFile index(home.filePath("config/runtime/event-goal/7.1.0/index.html"));
-			QVERIFY(index.open(QIODevice::WriteOnly));
+			QVERIFY(QFile(home.filePath("config/runtime/event-goal/7.1.0/index.html"))
+					.open(QIODevice::WriteOnly));
 			QSettings(kKelpSettingsOrganization, kKelpSettingsApplication)
 				.setValue(QStringLiteral("runtime/event_goal_version"), QStringLiteral("7.1.0"));
 		} else if (setup == "no scene") {
 			standin::setCurrentScene(QString());
-		} else if (setup == "camera") {
+		} else if (setup == "current source a camera") {
 			standin::addSource(QStringLiteral("Camera"), QStringLiteral("v4l2_input"));
 			standin::setCurrentScene(QStringLiteral("Camera"));
-		} else if (setup == "no browser") {
+		} else if (setup == "browser missing") {
 			standin::setFailSourceCreation(true);
-		} else if (setup == "refuse") {
+		} else if (setup == "scene refuses") {
 			standin::setSceneRefusesAdd(kScene, true);
+		} else if (setup == "name taken") {
+			standin::addSource(kLocal, QStringLiteral("image_source"));
+			name = QStringLiteral("KELP Event Goal (Local 2)");
 		}
 		const QStringList before = standin::sourceNames();
 
 		dock = std::make_unique<KelpDock>();
-		dock->findChild<QPushButton *>("addEventGoalButton")->click();
-		QCOMPARE(messages().first(), message);
+		click("addEventGoalButton");
+		QVERIFY2(messages().first().startsWith(message), qPrintable(messages().first()));
 		if (runtime.isEmpty()) {
 			// A refused source was released and is gone again.
 			QCOMPARE(standin::sourceNames(), before);
 			QVERIFY(standin::sceneItems(kScene).isEmpty());
 			return;
 		}
-		QCOMPARE(standin::sourceTypeId(kLocal), kBrowser);
-		QCOMPARE(standin::sourceSettings(kLocal),
+		QCOMPARE(standin::sourceTypeId(name), kBrowser);
+		QCOMPARE(standin::sourceSettings(name),
 			 createdSettings("http://127.0.0.1:4251/widget/event-goal/?runtime=" + runtime));
 		const QList<standin::SceneItem> items = standin::sceneItems(kScene);
 		QCOMPARE(items.size(), 1);
-		QCOMPARE(items[0].source, kLocal);
+		QCOMPARE(items[0].source, name);
 		QCOMPARE(QPointF(items[0].x, items[0].y), QPointF(0, 0));
 	}
 
@@ -394,11 +300,10 @@ private slots:
 		QTest::addColumn<QString>("name");
 		QTest::addColumn<QString>("url");
 		QTest::addColumn<bool>("local");
-
-		const QString goal = QStringLiteral("http://127.0.0.1:4251/widget/event-goal/?runtime=0.9.0");
 		QTest::newRow("local, localhost in capitals")
 			<< kLocal << QStringLiteral("HTTP://LOCALHOST:4251/WIDGET/EVENT-GOAL/?runtime=0.9.0") << true;
-		QTest::newRow("local under the plain name") << kPlain << goal << true;
+		QTest::newRow("local under the plain name")
+			<< kPlain << QStringLiteral("http://127.0.0.1:4251/widget/event-goal/?runtime=0.9.0") << true;
 		QTest::newRow("foreign, long url")
 			<< kPlain << QStringLiteral("https://overlay.example/goal/") + QString(150, 'x') << false;
 	}
@@ -410,67 +315,46 @@ private slots:
 		QFETCH(QString, name);
 		QFETCH(QString, url);
 		QFETCH(bool, local);
-
-		standin::addScene(QStringLiteral("Other"));
 		const QVariantMap before = userSettings(url);
 		standin::addSource(name, kBrowser, before);
 		dock = std::make_unique<KelpDock>();
-		installEventGoal();
+		click("addEventGoalButton");
 
 		QVariantMap refreshed = createdSettings(kBundledUrl);
 		refreshed.insert("css", QStringLiteral("body{}"));
 		QCOMPARE(standin::sourceSettings(name), local ? refreshed : before);
 		QCOMPARE(standin::sourceUpdateCount(name), local ? 1 : 0);
-		QCOMPARE(standin::sourceNames().count(name), 1);
 		if (local) {
 			QVERIFY(standin::sceneItems(kScene).isEmpty());
-			QCOMPARE(messages().first(), QStringLiteral("Existing KELP-local Event Goal refreshed. "
-								    "StreamElements source was not changed."));
+			QVERIFY(messages().first().startsWith("Existing KELP-local Event Goal refreshed."));
 			QVERIFY(messages().filter("external").isEmpty());
 		} else {
 			QVERIFY(messages().contains("Existing external Event Goal left untouched: " + url.left(120)));
-			QCOMPARE(sceneItemNames(kScene), QStringList{kLocal});
+			QCOMPARE(standin::sceneItems(kScene).size(), 1);
+			QCOMPARE(standin::sceneItems(kScene).first().source, kLocal);
 			QCOMPARE(standin::sourceSettings(kLocal), createdSettings(kBundledUrl));
 		}
 	}
 
-	void takenNamesAreNumbered()
-	{
-		standin::addSource(kLocal, QStringLiteral("image_source"));
-		dock = std::make_unique<KelpDock>();
-		installEventGoal();
-		installEventGoal(); // numbered names are never searched, so this adds another
-		QCOMPARE(sceneItemNames(kScene),
-			 (QStringList{"KELP Event Goal (Local 2)", "KELP Event Goal (Local 3)"}));
-		QCOMPARE(messages().first(), added("KELP Event Goal (Local 3)", "bundled"));
-		QCOMPARE(standin::sourceSettings(kLocal), QVariantMap());
-	}
-
 	void heightFollowsConfig_data()
 	{
-		QTest::addColumn<QByteArray>("config");
+		QTest::addColumn<QByteArray>("layout");
 		QTest::addColumn<int>("height"); // -1: no height follows
-		const auto row = [](const char *tag, const QByteArray &config, int height) {
-			QTest::newRow(tag) << config << height;
-		};
-		const auto layout = [](const char *members) {
-			return "{\"text_layout\":" + QByteArray(members) + '}';
-		};
-		row("non-number members use defaults", layout(R"({"offset_y":"900","title_size":null})"), 1600);
-		row("offset -40, title 40, value 120", layout(R"({"offset_y":-40,"title_size":40,"value_size":120})"),
-		    2040);
-		row("fraction rounds up", layout(R"({"offset_y":100.2})"), 1694);
-		row("content 5499, just under the bound", layout(R"({"offset_y":5253})"), 11998);
-		row("sum overflows to infinity", layout(R"({"offset_y":1e308,"value_size":1e308})"), 12000);
+		QTest::newRow("non-number members use defaults")
+			<< QByteArray(R"({"offset_y":"900","title_size":null})") << 1600;
+		QTest::newRow("fraction rounds up") << QByteArray(R"({"offset_y":100.2})") << 1694;
+		QTest::newRow("content 5499, just under the bound") << QByteArray(R"({"offset_y":5253})") << 11998;
+		QTest::newRow("sum overflows to infinity")
+			<< QByteArray(R"({"offset_y":1e308,"value_size":1e308})") << 12000;
 		// Infinities of both signs leave no meaningful content: the size stays.
-		row("sum has no value", layout(R"({"value_size":1e308,"title_size":-1e308})"), -1);
+		QTest::newRow("sum has no value") << QByteArray(R"({"value_size":1e308,"title_size":-1e308})") << -1;
 	}
 
 	void heightFollowsConfig()
 	{
-		QFETCH(QByteArray, config);
+		QFETCH(QByteArray, layout);
 		QFETCH(int, height);
-		QCOMPARE(eventGoalHeightFromConfig(config), height);
+		QCOMPARE(eventGoalHeightFromConfig("{\"text_layout\":" + layout + '}'), height);
 	}
 
 	// Config and runtime changes reach the local source in place and keep what the user set besides.
@@ -479,25 +363,19 @@ private slots:
 		const QString oldUrl = QStringLiteral("http://localhost:4251/widget/event-goal/?runtime=2.0.0");
 		standin::addSource(kLocal, kBrowser, userSettings(oldUrl));
 		dock = std::make_unique<KelpDock>();
-		QVariantMap expected = userSettings(oldUrl);
 
-		activateRuntime(QStringLiteral("2.0.1"), false);
-		QCOMPARE(messages().first(), QStringLiteral("Using cached widget runtime 2.0.1."));
-		QCOMPARE(standin::sourceSettings(kLocal), expected);
-
+		activateRuntime(QStringLiteral("2.0.1"), false); // already in use: the source stays
 		// Resized silently: only the config line is written. A config that is no object changes nothing.
 		sendConfig(R"({"text_layout":{"offset_y":-40,"title_size":40,"value_size":120}})");
 		sendConfig("[1,2]");
-		expected.insert("width", 1000LL);
-		expected.insert("height", 2040LL);
-		QCOMPARE(standin::sourceSettings(kLocal), expected);
 		QCOMPARE(messages().mid(0, 2), QStringList(2, QStringLiteral("Event Goal config synced · rev-0001")));
-
 		activateRuntime(QStringLiteral("2.0.1"), true);
-		expected.insert("url", QStringLiteral("http://127.0.0.1:4251/widget/event-goal/?runtime=2.0.1"));
-		expected.insert("is_local_file", false);
-		expected.insert("shutdown", false);
-		expected.insert("restart_when_active", false);
+
+		QVariantMap expected =
+			createdSettings(QStringLiteral("http://127.0.0.1:4251/widget/event-goal/?runtime=2.0.1"));
+		expected.insert("height", 2040LL);
+		expected.insert("css", QStringLiteral("body{}"));
+		expected.remove("reroute_audio");
 		QCOMPARE(standin::sourceSettings(kLocal), expected);
 		QCOMPARE(standin::sourceUpdateCount(kLocal), 2);
 		QCOMPARE(messages().first(),
@@ -508,22 +386,34 @@ private slots:
 		QCOMPARE(standin::sourceSettings(kLocal).value("url").toString(), kBundledUrl);
 	}
 
-	void nothingLocalToUpdate()
+	// None of these is ours, so neither a runtime refresh nor a resize touches it.
+	void othersAreNotUpdated_data()
 	{
-		// Neither a numbered local source nor a foreign one is found for a refresh or a resize.
-		const QString numbered = QStringLiteral("KELP Event Goal (Local 2)");
-		standin::addSource(numbered, kBrowser, userSettings(kBundledUrl));
-		standin::addSource(kPlain, kBrowser, {{"url", QStringLiteral("https://overlay.example/goal")}});
+		QTest::addColumn<QString>("name");
+		QTest::addColumn<QString>("type");
+		QTest::addColumn<QVariant>("url");
+		const auto row = [](const char *tag, const QString &name, const QVariant &url,
+				    const QString &type = kBrowser) {
+			QTest::newRow(tag) << name << type << url;
+		};
+		row("numbered local name", QStringLiteral("KELP Event Goal (Local 2)"), kBundledUrl);
+		row("foreign under the plain name", kPlain, "https://overlay.example/goal");
+		row("no trailing slash", kLocal, "http://127.0.0.1:4251/widget/event-goal");
+		row("other port", kLocal, "http://localhost:4252/widget/event-goal/");
+		row("url not a string", kLocal, 4251);
+		row("type in other case", kLocal, kBundledUrl, QStringLiteral("Browser_Source"));
+	}
+
+	void othersAreNotUpdated()
+	{
+		QFETCH(QString, name);
+		QFETCH(QString, type);
+		QFETCH(QVariant, url);
+		standin::addSource(name, type, {{"url", url}});
 		dock = std::make_unique<KelpDock>();
-		const int logged = messages().size();
 		activateRuntime(QStringLiteral("4.0.0"), true);
 		sendConfig(R"({"text_layout":{"offset_y":900}})");
-
-		QCOMPARE(standin::sourceUpdateCount(numbered), 0);
-		QCOMPARE(standin::sourceUpdateCount(kPlain), 0);
-		QCOMPARE(messages().mid(0, messages().size() - logged),
-			 (QStringList{"Event Goal config synced · rev-0001",
-				      "Widget runtime 4.0.0 applied; existing Event Goal refreshed."}));
+		QCOMPARE(standin::sourceUpdateCount(name), 0);
 	}
 };
 
