@@ -390,7 +390,7 @@ function report({ fan, pacedRows, memory, e2e, idleRun, sha }) {
 	const stage = (label, st) =>
 		st ? out.push(`| ${label} | ${ms(st.p50_us)} | ${ms(st.p99_us)} | ${ms(st.max_us)} | ${st.count} | | |`) : null;
 	stage('… of which simulator to the client\'s complete reply', e2e.harness?.reply_finished);
-	stage('… of which complete reply to the dock\'s hand-over to the bus', e2e.harness?.reply_to_bus);
+	stage("… of which complete reply to the end of the dock's handler (the bus write is its first step)", e2e.harness?.reply_to_bus);
 	stage('KelpClient\'s per-event store write and QSettings sync, alone (200 in a row)', e2e.harness?.store_sync);
 	out.push(
 		`| Loopback TCP round trip, two processes (floor) | ${ms(e2e.rtt.p50_us)} | ${ms(e2e.rtt.p99_us)} | ` +
