@@ -45,6 +45,17 @@ QByteArray reasonPhrase(int status)
 	}
 }
 
+// The revision comes from the service; a line break in it must not add headers or a body.
+QByteArray headerValue(const QString &text)
+{
+	QByteArray value = text.toUtf8();
+	for (char &c : value) {
+		if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+			c = ' ';
+	}
+	return value;
+}
+
 bool isLiveStream(const QPointer<QTcpSocket> &socket)
 {
 	return socket && socket->state() == QAbstractSocket::ConnectedState;
@@ -316,7 +327,7 @@ void LocalSseServer::answerAsset(QTcpSocket *socket, const QByteArray &path)
 	const auto stored = assets.constFind(slot);
 	if (stored != assets.constEnd()) {
 		sendResponse(socket, 200, stored->mime, stored->data,
-			     "X-KELP-Asset-Revision: " + stored->revision.toUtf8() + "\r\n");
+			     "X-KELP-Asset-Revision: " + headerValue(stored->revision) + "\r\n");
 		return;
 	}
 
@@ -406,13 +417,15 @@ void LocalSseServer::broadcast(const QByteArray &name, const QByteArray &data)
 bool LocalSseServer::writeToStream(QTcpSocket *socket, const QByteArray &bytes)
 {
 	// A reader that stopped reading would make OBS buffer for it forever; its browser reconnects
-	// after the retry delay and gets the current configuration again.
-	if (socket->bytesToWrite() + bytes.size() > kMaxStreamBacklog) {
+	// after the retry delay and gets the current configuration again. Only bytes already waiting
+	// count against a reader: one large block to a stream that keeps up must still go out.
+	const qint64 waiting = socket->bytesToWrite();
+	if (waiting > 0 && waiting + bytes.size() > kMaxStreamBacklog) {
 		socket->abort();
 		return false;
 	}
 	// Only while Qt holds nothing for this socket, so the bytes keep their order.
-	const qint64 sent = socket->bytesToWrite() == 0 ? sendDirect(socket, bytes) : 0;
+	const qint64 sent = waiting == 0 ? sendDirect(socket, bytes) : 0;
 	if (sent == bytes.size())
 		return true;
 	socket->write(bytes.constData() + sent, bytes.size() - sent);

@@ -127,6 +127,11 @@ private slots:
 			 plainResponse("200 OK", "image/webp", "WEBP", "X-KELP-Asset-Revision: rev-7\r\n"));
 		server->setWidgetAsset("a/b", "text/plain", "slash", "r");
 		QCOMPARE(rawGet("/widget/asset/a/b").body, QByteArray("slash"));
+		// The revision is the service's text: a line break in it must not add a header.
+		server->setWidgetAsset("frame", "image/png", "F", "r1\r\nX-Injected: 1");
+		const HttpResponse framed = rawGet("/widget/asset/frame");
+		QCOMPARE(framed.header("X-KELP-Asset-Revision"), QByteArray("r1  X-Injected: 1"));
+		QVERIFY(framed.header("X-Injected").isEmpty());
 		server->clearWidgetAsset("mask");
 		QCOMPARE(rawGet("/widget/asset/mask").raw, kPngMask);
 
@@ -198,6 +203,19 @@ private slots:
 		// A head just inside the bound is still answered.
 		const QByteArray filler = "X-Pad: " + QByteArray(LocalSseServer::kMaxRequestHead - 64, 'p') + "\r\n";
 		QCOMPARE(rawRequest("GET /health HTTP/1.1\r\n" + filler + "\r\n").status, 200);
+	}
+
+	// The backlog bound is for readers that fall behind, not for large blocks.
+	void blockLargerThanTheBoundReachesAReader()
+	{
+		Stream stream;
+		QVERIFY(stream.opened);
+		const QByteArray json = "{\"pad\":\"" + QByteArray(LocalSseServer::kMaxStreamBacklog + 1, 'x') + "\"}";
+		server->broadcastEvent(json);
+		const QByteArray block = "event: kelp\ndata: " + json + "\n\n";
+		QVERIFY(stream.client.waitForBytes(stream.expected.size() + block.size(), 15000));
+		QCOMPARE(stream.afterOpening(), block);
+		QCOMPARE(server->clientCount(), 1);
 	}
 
 	void stalledReaderDroppedAtBacklogBound()
