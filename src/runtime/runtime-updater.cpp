@@ -214,7 +214,6 @@ void RuntimeUpdater::onManifestFinished(QNetworkReply *reply)
 
 void RuntimeUpdater::beginDownload(const QJsonObject &manifest)
 {
-	pendingManifest = manifest;
 	pendingFiles = manifest.value(QStringLiteral("files")).toArray();
 	nextFileIndex = 0;
 	pendingVersion = manifest.value(QStringLiteral("runtime_version")).toString();
@@ -251,7 +250,8 @@ void RuntimeUpdater::downloadNextFile()
 	fileReply = reply;
 	connect(reply, &QNetworkReply::readyRead, this,
 		[this, reply, entry, declaredSize] { guardFileSize(reply, entry, declaredSize); });
-	connect(reply, &QNetworkReply::finished, this, [this, reply, entry] { onFileFinished(reply, entry); });
+	connect(reply, &QNetworkReply::finished, this,
+		[this, reply, entry, declaredSize] { onFileFinished(reply, entry, declaredSize); });
 }
 
 void RuntimeUpdater::guardFileSize(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize)
@@ -273,7 +273,7 @@ void RuntimeUpdater::guardFileSize(QNetworkReply *reply, const QJsonObject &entr
 		failUpdate(QStringLiteral("%1 failed: %2").arg(path, QStringLiteral("file is larger than 64 MiB")));
 }
 
-void RuntimeUpdater::onFileFinished(QNetworkReply *reply, const QJsonObject &entry)
+void RuntimeUpdater::onFileFinished(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize)
 {
 	// An aborted reply (transfer timeout) is already closed and has nothing left to read.
 	const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
@@ -297,8 +297,6 @@ void RuntimeUpdater::onFileFinished(QNetworkReply *reply, const QJsonObject &ent
 		return;
 	}
 
-	const QJsonValue sizeValue = entry.value(QStringLiteral("size"));
-	const qint64 declaredSize = sizeValue.isDouble() ? truncateToInt64(sizeValue.toDouble()) : -1;
 	if (declaredSize >= 0 && declaredSize != body.size()) {
 		failUpdate(QStringLiteral("%1 size mismatch").arg(path));
 		return;
@@ -367,7 +365,6 @@ void RuntimeUpdater::failUpdate(const QString &reason)
 
 void RuntimeUpdater::resetDownloadState()
 {
-	pendingManifest = QJsonObject();
 	pendingFiles = QJsonArray();
 	pendingVersion.clear();
 	stagingPath.clear();

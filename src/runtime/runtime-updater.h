@@ -45,14 +45,13 @@ private:
 	void loadCachedRuntime();
 	QNetworkRequest makeRequest(const QUrl &url) const;
 	void onManifestFinished(QNetworkReply *reply);
-	void activate(const QString &version, bool changed);
 	bool isStrictlyBelowCacheRoot(const QString &path) const;
 	QString versionDirectory(const QString &version) const;
 
 	void beginDownload(const QJsonObject &manifest);
 	void downloadNextFile();
 	void guardFileSize(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize);
-	void onFileFinished(QNetworkReply *reply, const QJsonObject &entry);
+	void onFileFinished(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize);
 	void finishDownload();
 	void failUpdate(const QString &reason);
 	void resetDownloadState();
@@ -66,7 +65,6 @@ private:
 	QString currentRoot;
 	QString currentVersion;
 	QString statusLine = QStringLiteral("Runtime: bundled");
-	QJsonObject pendingManifest;
 	QJsonArray pendingFiles;
 	int nextFileIndex = 0;
 	QString pendingVersion;
