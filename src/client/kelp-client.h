@@ -91,6 +91,6 @@ private:
 	int m_reconnectAttempts = 0;
 };
 
-// byteCount bytes from the process-wide secure generator as lowercase hex (2 × byteCount
+// byteCount bytes from Qt's process-wide generator as lowercase hex (2 × byteCount
 // characters).
 QString randomHex(int byteCount);
