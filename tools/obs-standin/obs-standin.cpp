@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -116,6 +117,9 @@ struct Host {
 	QString serviceOrigin;
 };
 
+// Blocks from bmalloc not yet given to bfree, as libobs counts them.
+std::atomic<long> liveBlocks{0};
+
 Host &host()
 {
 	static Host instance;
@@ -136,12 +140,13 @@ char *duplicate(const QByteArray &bytes)
 	return copy;
 }
 
-// The key=value lines of an OBS locale file; quotes around a value are dropped, as OBS does.
-void loadLocaleFile(text_lookup *lookup, const QString &path)
+// The key=value lines of an OBS locale file; quotes around a value are dropped, as OBS does. False
+// when there is no such file.
+bool loadLocaleFile(text_lookup *lookup, const QString &path)
 {
 	QFile file(path);
 	if (!file.open(QIODevice::ReadOnly))
-		return;
+		return false;
 	const QList<QByteArray> lines = file.readAll().split('\n');
 	for (QByteArray line : lines) {
 		line = line.trimmed();
@@ -153,6 +158,7 @@ void loadLocaleFile(text_lookup *lookup, const QString &path)
 			value = value.mid(1, value.size() - 2);
 		lookup->strings.insert(line.left(eq).trimmed(), value);
 	}
+	return true;
 }
 
 void referenceError(const QString &text)
@@ -314,12 +320,20 @@ void *bmalloc(size_t size)
 	void *ptr = std::malloc(size ? size : 1);
 	if (!ptr)
 		std::abort();
+	++liveBlocks;
 	return ptr;
 }
 
 void bfree(void *ptr)
 {
+	if (ptr)
+		--liveBlocks;
 	std::free(ptr);
+}
+
+long bnum_allocs(void)
+{
+	return liveBlocks;
 }
 
 void blogva(int log_level, const char *format, va_list args)
@@ -358,25 +372,32 @@ char *obs_find_module_file(obs_module_t *module, const char *file)
 	return duplicate(path.toUtf8());
 }
 
+// libobs dereferences the module: without one it crashes, so a call without one is reported.
 char *obs_module_get_config_path(obs_module_t *module, const char *file)
 {
-	if (!module || host().configPath.isEmpty())
+	if (!module) {
+		referenceError(QStringLiteral("obs_module_get_config_path without a module"));
+		return nullptr;
+	}
+	if (host().configPath.isEmpty())
 		return nullptr;
 	return duplicate((host().configPath + QLatin1Char('/') + QString::fromUtf8(file ? file : "")).toUtf8());
 }
 
+// No lookup without the default locale's file; a locale without a file of its own falls back to it.
 lookup_t *obs_module_load_locale(obs_module_t *module, const char *default_locale, const char *locale)
 {
-	if (!module || !default_locale)
+	if (!module || !default_locale || !locale)
 		return nullptr;
-	auto *lookup = new text_lookup;
+	auto lookup = std::make_unique<text_lookup>();
 	const QString folder = host().dataPath + QStringLiteral("/locale/");
-	loadLocaleFile(lookup, folder + QString::fromUtf8(default_locale) + QStringLiteral(".ini"));
-	if (locale && std::strcmp(locale, default_locale) != 0)
-		loadLocaleFile(lookup, folder + QString::fromUtf8(locale) + QStringLiteral(".ini"));
+	if (!loadLocaleFile(lookup.get(), folder + QString::fromUtf8(default_locale) + QStringLiteral(".ini")))
+		return nullptr;
+	if (std::strcmp(locale, default_locale) != 0)
+		loadLocaleFile(lookup.get(), folder + QString::fromUtf8(locale) + QStringLiteral(".ini"));
 	++host().liveLookups;
 	++host().lookupsCreated;
-	return lookup;
+	return lookup.release();
 }
 
 void text_lookup_destroy(lookup_t *lookup)
