@@ -391,6 +391,13 @@ private slots:
 		QTest::addColumn<Probe>("misuse");
 		QTest::newRow("obs_module_get_config_path without a module")
 			<< Probe([] { return path(BPtr<char>(obs_module_get_config_path(nullptr, "runtime"))); });
+		QTest::newRow("obs_scene_add with a source already freed") << Probe([] {
+			backend::addScene("Scene");
+			OBSSourceAutoRelease scene = obs_get_source_by_name("Scene");
+			obs_source_t *source = createInput("Input");
+			obs_source_release(source);
+			return yes(obs_scene_add(obs_scene_from_source(scene), source));
+		});
 		QTest::newRow("obs_source_release once too often") << Probe([] {
 			obs_source_t *source = createInput("Input");
 			obs_source_release(source);
