@@ -358,6 +358,13 @@ private slots:
 		qInfo("back end: %s", qPrintable(backend::name()));
 		probeModule = backend::openModule(data);
 		QVERIFY(probeModule);
+		// libobs grows some of its own tables the first time a path runs and keeps them until
+		// obs_shutdown; one pass before counting leaves only what a row itself keeps.
+		for (const Row &row : rows()) {
+			backend::mark();
+			row.probe();
+			backend::settle();
+		}
 	}
 
 	void cleanupTestCase() { QCOMPARE(backend::stop(), QString()); }
