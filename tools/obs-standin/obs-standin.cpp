@@ -1,14 +1,12 @@
 #include "obs-standin.h"
 
-#include "plugin/obs-frontend-compat.h"
+#include "frontend-standin.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QPointer>
-#include <QWidget>
 
 #include <atomic>
 #include <cstdarg>
@@ -21,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include <obs-frontend-api.h>
 #include <obs-module.h>
 #include <graphics/vec2.h>
 #include <util/base.h>
@@ -78,11 +75,6 @@ struct text_lookup {
 
 namespace {
 
-struct Dock {
-	QString title;
-	QPointer<QWidget> widget;
-};
-
 std::map<std::string, std::string> defaultSourceTypes()
 {
 	return {{"scene", "Scene"}, {"group", "Group"}, {"browser_source", "Browser"}};
@@ -95,11 +87,6 @@ struct Host {
 	std::string version = "30.2.3";
 	bool hasVersion = true;
 	QList<standin::LogEntry> log;
-	bool acceptDocks = true;
-	std::map<QString, Dock> docks;
-	QStringList removedDocks;
-	std::function<void(const QString &, const QString &, QWidget *)> dockAdded;
-	std::function<void(const QString &, QWidget *)> dockRemoved;
 	std::function<void()> changed;
 	int liveLookups = 0;
 	int lookupsCreated = 0;
@@ -111,7 +98,6 @@ struct Host {
 	std::vector<std::unique_ptr<obs_data>> data;
 	std::set<const void *> known;
 	QStringList referenceErrors;
-	QString currentScene;
 	// Source types a loaded plug-in (or libobs itself) registered, with their display names.
 	std::map<std::string, std::string> sourceTypes = defaultSourceTypes();
 	QString serviceOrigin;
@@ -419,34 +405,6 @@ bool text_lookup_getstr(lookup_t *lookup, const char *lookup_val, const char **o
 	return true;
 }
 
-bool obs_frontend_add_dock_by_id(const char *id, const char *title, void *widget)
-{
-	Host &h = host();
-	const QString key = QString::fromUtf8(id);
-	if (!h.acceptDocks || !widget || h.docks.count(key))
-		return false;
-	auto *dockWidget = static_cast<QWidget *>(widget);
-	h.docks[key] = Dock{QString::fromUtf8(title), dockWidget};
-	if (h.dockAdded)
-		h.dockAdded(key, QString::fromUtf8(title), dockWidget);
-	return true;
-}
-
-void obs_frontend_remove_dock(const char *id)
-{
-	Host &h = host();
-	const QString key = QString::fromUtf8(id);
-	h.removedDocks.append(key);
-	const auto found = h.docks.find(key);
-	if (found == h.docks.end())
-		return;
-	QPointer<QWidget> widget = found->second.widget;
-	h.docks.erase(found);
-	if (h.dockRemoved)
-		h.dockRemoved(key, widget);
-	delete widget.data();
-}
-
 obs_data_t *obs_data_create()
 {
 	return newData("obs_data_create #" + std::to_string(host().data.size() + 1), false);
@@ -637,15 +595,6 @@ void obs_sceneitem_set_pos(obs_sceneitem_t *item, const struct vec2 *pos)
 	}
 }
 
-// A new reference to the current scene's source, or null when there is none.
-obs_source_t *obs_frontend_get_current_scene(void)
-{
-	obs_source *source = host().currentScene.isEmpty() ? nullptr : liveSource(host().currentScene);
-	if (source)
-		++source->refs;
-	return source;
-}
-
 } // extern "C"
 
 namespace standin {
@@ -653,16 +602,10 @@ namespace standin {
 void reset()
 {
 	Host &h = host();
-	for (auto &entry : h.docks)
-		delete entry.second.widget.data();
-	h.docks.clear();
-	h.removedDocks.clear();
+	resetFrontend();
 	h.log.clear();
-	h.acceptDocks = true;
 	h.version = "30.2.3";
 	h.hasVersion = true;
-	h.dockAdded = nullptr;
-	h.dockRemoved = nullptr;
 	h.changed = nullptr;
 	h.lookupsCreated = 0;
 	h.items.clear();
@@ -671,7 +614,6 @@ void reset()
 	h.data.clear();
 	h.known.clear();
 	h.referenceErrors.clear();
-	h.currentScene.clear();
 	h.sourceTypes = defaultSourceTypes();
 	h.serviceOrigin.clear();
 }
@@ -720,37 +662,6 @@ QStringList logTexts()
 	return texts;
 }
 
-void setAcceptDocks(bool accept)
-{
-	host().acceptDocks = accept;
-}
-
-QWidget *dock(const QString &id)
-{
-	const auto found = host().docks.find(id);
-	return found == host().docks.end() ? nullptr : found->second.widget.data();
-}
-
-QStringList dockIds()
-{
-	QStringList ids;
-	for (const auto &entry : host().docks)
-		ids.append(entry.first);
-	return ids;
-}
-
-QStringList removedDockIds()
-{
-	return host().removedDocks;
-}
-
-void setDockObserver(std::function<void(const QString &, const QString &, QWidget *)> added,
-		     std::function<void(const QString &, QWidget *)> removed)
-{
-	host().dockAdded = std::move(added);
-	host().dockRemoved = std::move(removed);
-}
-
 void setChangeObserver(std::function<void()> changed)
 {
 	host().changed = std::move(changed);
@@ -776,25 +687,22 @@ void addScene(const QString &name)
 	h.known.insert(scene);
 }
 
-void setCurrentScene(const QString &name)
-{
-	host().currentScene = name;
-}
-
-void setSourceTypeRegistered(const QString &typeId, bool registered)
+bool setSourceTypeRegistered(const QString &typeId, bool registered)
 {
 	const std::string id = typeId.toStdString();
 	if (!registered)
 		host().sourceTypes.erase(id);
 	else if (!host().sourceTypes.count(id))
 		host().sourceTypes[id] = id;
+	return true;
 }
 
-void setSceneRefusesAdd(const QString &sceneName, bool refuse)
+bool setSceneRefusesAdd(const QString &sceneName, bool refuse)
 {
 	obs_source *source = liveSource(sceneName);
 	if (source && source->scene)
 		source->scene->refuseAdd = refuse;
+	return true;
 }
 
 QStringList sourceNames()
