@@ -23,6 +23,26 @@ bool isAbsolute(const QString &path, RuntimePathRules rules)
 	       path.at(0).unicode() < 128;
 }
 
+// A line feed or another control character in a name would break the file name, the status line and
+// the log line that show it.
+bool hasControlCharacter(const QString &text)
+{
+	for (const QChar c : text) {
+		if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+			return true;
+	}
+	return false;
+}
+
+QString withoutControlCharacters(QString text)
+{
+	for (QChar &c : text) {
+		if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+			c = QChar::ReplacementCharacter;
+	}
+	return text;
+}
+
 bool parseVersionPart(const QString &part, qlonglong *value)
 {
 	bool ok = false;
@@ -39,7 +59,7 @@ int textOrder(const QString &a, const QString &b)
 
 bool isSafeRuntimePath(const QString &path, RuntimePathRules rules)
 {
-	if (path.isEmpty())
+	if (path.isEmpty() || hasControlCharacter(path))
 		return false;
 	if (path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('\\')))
 		return false;
@@ -77,7 +97,9 @@ int compareVersions(const QString &a, const QString &b)
 
 bool isValidRuntimeVersion(const QString &version)
 {
-	static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9._-]{1,64}$"));
+	// Anchored as a whole: a plain "$" would also match before a final line feed.
+	static const QRegularExpression pattern(
+		QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9._-]{1,64}")));
 	if (!pattern.match(version).hasMatch())
 		return false;
 	for (const QChar c : version) {
@@ -101,7 +123,7 @@ bool validateManifest(const QJsonObject &manifest, QString *error)
 		return refuse(QStringLiteral("invalid runtime version"));
 	const QString minimum = manifest.value(QStringLiteral("min_plugin_version")).toString();
 	if (!minimum.isEmpty() && compareVersions(QString::fromLatin1(kKelpModuleVersion), minimum) < 0)
-		return refuse(QStringLiteral("plugin %1+ required").arg(minimum));
+		return refuse(QStringLiteral("plugin %1+ required").arg(withoutControlCharacters(minimum)));
 	const QJsonArray files = manifest.value(QStringLiteral("files")).toArray();
 	if (files.isEmpty())
 		return refuse(QStringLiteral("manifest has no files"));

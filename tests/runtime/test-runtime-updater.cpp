@@ -149,6 +149,7 @@ void TestRuntimeUpdater::refusedCachedRuntime_data()
 	QTest::newRow("dots name the parent") << ".." << QString("../index.html");
 	QTest::newRow("escapes the cache") << "../elsewhere" << QString("../elsewhere/index.html");
 	QTest::newRow("names the root itself") << "." << QString("index.html");
+	QTest::newRow("trailing line feed") << "1.0.0\n" << QString("1.0.0\n/index.html");
 }
 
 void TestRuntimeUpdater::refusedCachedRuntime()
@@ -237,6 +238,9 @@ void TestRuntimeUpdater::updateOutcomes_data()
 	QTest::newRow("version dot dot") << manifestWith({index}, {{"runtime_version", ".."}}) << none
 					 << "Runtime: invalid runtime version"
 					 << "Runtime update skipped: invalid runtime version";
+	QTest::newRow("version with a line feed")
+		<< manifestWith({index}, {{"runtime_version", "2.0.0\n"}}) << none << "Runtime: invalid runtime version"
+		<< "Runtime update skipped: invalid runtime version";
 	QTest::newRow("unsafe path") << manifestWith({with(index, "path", "../index.html")}) << none
 				     << "Runtime: unsafe runtime file entry"
 				     << "Runtime update skipped: unsafe runtime file entry";
