@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 bool isAbsolute(const QString &path, RuntimePathRules rules)
 {
@@ -25,19 +27,15 @@ bool isAbsolute(const QString &path, RuntimePathRules rules)
 
 // A line feed or another control character in a name would break the file name, the status line and
 // the log line that show it.
-bool hasControlCharacter(const QString &text)
+bool isControl(QChar c)
 {
-	for (const QChar c : text) {
-		if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-			return true;
-	}
-	return false;
+	return c.unicode() < 0x20 || c.unicode() == 0x7f;
 }
 
 QString withoutControlCharacters(QString text)
 {
 	for (QChar &c : text) {
-		if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+		if (isControl(c))
 			c = QChar::ReplacementCharacter;
 	}
 	return text;
@@ -59,7 +57,7 @@ int textOrder(const QString &a, const QString &b)
 
 bool isSafeRuntimePath(const QString &path, RuntimePathRules rules)
 {
-	if (path.isEmpty() || hasControlCharacter(path))
+	if (path.isEmpty() || std::any_of(path.begin(), path.end(), isControl))
 		return false;
 	if (path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('\\')))
 		return false;
