@@ -45,6 +45,13 @@ int httpStatus(QNetworkReply *reply)
 	return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
+// A token is sent in a header line on every request: anything but a non-empty string that fits in
+// one is no token at all.
+bool isUsableToken(const QJsonValue &value)
+{
+	return value.isString() && !value.toString().isEmpty() && !hasControlCharacter(value.toString());
+}
+
 // An aborted reply is already closed; reading it would only earn a warning.
 QByteArray readBody(QNetworkReply *reply)
 {
@@ -236,8 +243,9 @@ void KelpClient::onPairStatusFinished(QNetworkReply *reply, const QString &pairI
 		return;
 	const QJsonObject object = document.object();
 	const QString status = object.value(QStringLiteral("status")).toString();
-	if (status == QLatin1String("approved") && object.contains(QStringLiteral("device_token"))) {
-		m_deviceToken = object.value(QStringLiteral("device_token")).toString();
+	const QJsonValue token = object.value(QStringLiteral("device_token"));
+	if (status == QLatin1String("approved") && isUsableToken(token)) {
+		m_deviceToken = token.toString();
 		m_pairPollTimer.stop();
 		m_pairCode.clear();
 		m_pairId.clear();

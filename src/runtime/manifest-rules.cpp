@@ -9,8 +9,6 @@
 #include <QStringList>
 #include <QUrl>
 
-#include <algorithm>
-
 namespace {
 bool isAbsolute(const QString &path, RuntimePathRules rules)
 {
@@ -25,17 +23,10 @@ bool isAbsolute(const QString &path, RuntimePathRules rules)
 	       path.at(0).unicode() < 128;
 }
 
-// A line feed or another control character in a name would break the file name, the status line and
-// the log line that show it.
-bool isControl(QChar c)
-{
-	return c.unicode() < 0x20 || c.unicode() == 0x7f;
-}
-
 QString withoutControlCharacters(QString text)
 {
 	for (QChar &c : text) {
-		if (isControl(c))
+		if (isControlCharacter(c))
 			c = QChar::ReplacementCharacter;
 	}
 	return text;
@@ -57,7 +48,8 @@ int textOrder(const QString &a, const QString &b)
 
 bool isSafeRuntimePath(const QString &path, RuntimePathRules rules)
 {
-	if (path.isEmpty() || std::any_of(path.begin(), path.end(), isControl))
+	// A control character would break the file name and every line that shows the path.
+	if (path.isEmpty() || hasControlCharacter(path))
 		return false;
 	if (path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('\\')))
 		return false;

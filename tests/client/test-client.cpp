@@ -142,6 +142,11 @@ void TestClient::pairingAnswers_data()
 					<< "Pair start failed: HTTP 500 · ";
 	QTest::newRow("approval without token")
 		<< kPairStatus << 200 << QByteArray(R"({"status":"approved"})") << kEnterCode << QString();
+	// A token that is no usable string would show "Connected" on a device that is not paired.
+	for (const char *token : {"null", "42", R"("")", R"({"t":"x"})", R"("kdt_1\r\nX-Injected: 1")"})
+		QTest::addRow("approval with token %s", token)
+			<< kPairStatus << 200 << QByteArray(R"({"status":"approved","device_token":)") + token + "}"
+			<< kEnterCode << QString();
 	QTest::newRow("code expired") << kPairStatus << 200 << QByteArray(R"({"ok":true,"status":"expired"})")
 				      << "Pairing code expired"
 				      << "Pairing code expired. Generate a new one.";
@@ -164,9 +169,15 @@ void TestClient::pairingAnswers()
 	QCOMPARE(client.statusText(), statusText);
 	QVERIFY(!client.isPaired());
 	if (logged.isEmpty()) {
-		// Anything short of a clear answer leaves the code up and the polls going.
+		// Anything short of a clear answer leaves the code up and the polls going, and stores nothing,
+		// until a proper approval pairs after all.
 		QVERIFY(logs.isEmpty());
+		QVERIFY(!env->storeBytes().contains("device_token"));
 		QTRY_COMPARE_WITH_TIMEOUT(finished.count(path), 2, 5000);
+		QVERIFY(env->sim.approveCode(client.pairCode()));
+		QTRY_VERIFY_WITH_TIMEOUT(client.isPaired(), 5000);
+		QCOMPARE(client.statusText(), QStringLiteral("Connected"));
+		QCOMPARE(texts(logs), QStringList{"OBS successfully paired with KELP."});
 		return;
 	}
 	QCOMPARE(logs.size(), 1);
