@@ -42,12 +42,9 @@ else()
   string(TIMESTAMP _kelp_year "%Y" UTC)
   string(TIMESTAMP _kelp_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
   file(WRITE "${_kelp_doc}/copyright"
-    "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
-    "Upstream-Name: kelp-obs\n\n"
-    "Files: *\n"
-    "Copyright: ${_kelp_year} KELP Ziziru\n"
-    "License: proprietary\n"
-    " All rights reserved.\n")
+    "kelp-obs, the KELP plug-in for OBS Studio\n\n"
+    "Copyright ${_kelp_year} KELP Ziziru\n"
+    "All rights reserved.\n")
   file(WRITE "${_kelp_doc}/changelog"
     "kelp-obs (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
     "  * Release ${PROJECT_VERSION}.\n\n"
