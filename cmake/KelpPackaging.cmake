@@ -7,8 +7,8 @@
 #                                          ~/.config/obs-studio/plugins/)
 # Windows: a .zip in OBS's own layout (obs-plugins/64bit, data/obs-plugins/kelp-obs).
 #
-# cpack reads this file again for each generator (CPACK_PROJECT_CONFIG_FILE); that part is at the
-# end, where no project is defined.
+# cpack reads this file again for each generator (CPACK_PROJECT_CONFIG_FILE); that part comes
+# first, where no project is defined.
 
 if(NOT DEFINED PROJECT_NAME)
   # One package, one layout: the .deb takes only the system component, the archive the portable one.
