@@ -5,8 +5,12 @@
 
 class QNetworkReply;
 
-// Module version sent to the service and compared against runtime manifests.
-inline constexpr char kKelpModuleVersion[] = "0.4.2";
+// Module version sent to the service, logged, and compared against runtime manifests. The CMake
+// project version is its one source, so it cannot drift from the package or the Windows resource.
+#ifndef KELP_MODULE_VERSION
+#error "KELP_MODULE_VERSION comes from the CMake project version (a compile definition of kelp-core)"
+#endif
+inline constexpr char kKelpModuleVersion[] = KELP_MODULE_VERSION;
 
 // The store that the client and the updater open separately.
 inline constexpr char kKelpSettingsOrganization[] = "KELP Ziziru";

@@ -154,8 +154,12 @@ void KelpDock::installEventGoal()
 	}
 
 	const QString name = uniqueEventGoalName();
+	// Without the Browser plug-in libobs still creates a source: a placeholder that never renders.
+	// Only a registered type has a display name.
 	OBSSourceAutoRelease created =
-		obs_source_create(kBrowserSourceId, name.toUtf8().constData(), settings, nullptr);
+		obs_source_get_display_name(kBrowserSourceId)
+			? obs_source_create(kBrowserSourceId, name.toUtf8().constData(), settings, nullptr)
+			: nullptr;
 	settings = nullptr;
 	if (!created) {
 		appendLog(QStringLiteral(

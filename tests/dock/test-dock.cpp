@@ -268,7 +268,7 @@ private slots:
 			standin::addSource(QStringLiteral("Camera"), QStringLiteral("v4l2_input"));
 			standin::setCurrentScene(QStringLiteral("Camera"));
 		} else if (setup == "browser missing") {
-			standin::setFailSourceCreation(true);
+			standin::setSourceTypeRegistered(kBrowser, false);
 		} else if (setup == "scene refuses") {
 			standin::setSceneRefusesAdd(kScene, true);
 		} else if (setup == "name taken") {
@@ -281,8 +281,9 @@ private slots:
 		click("addEventGoalButton");
 		QVERIFY2(messages().first().startsWith(message), qPrintable(messages().first()));
 		if (runtime.isEmpty()) {
-			// A refused source was released and is gone again.
+			// A refused source was released and is gone again; none of a missing type was made.
 			QCOMPARE(standin::sourceNames(), before);
+			QVERIFY(standin::logTexts().filter("not found").isEmpty());
 			QVERIFY(standin::sceneItems(kScene).isEmpty());
 			return;
 		}

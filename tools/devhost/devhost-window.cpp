@@ -27,6 +27,7 @@ namespace {
 
 constexpr int kRenderDelayMs = 20;
 constexpr int kMaxHostLogLines = 1000;
+const QString kBrowserSourceType = QStringLiteral("browser_source");
 
 QString settingText(const QVariantMap &settings, const char *key)
 {
@@ -86,9 +87,9 @@ void DevHostWindow::buildMenus()
 	browserMissingAction = hostMenu->addAction(QStringLiteral("OBS &Browser Missing"));
 	browserMissingAction->setCheckable(true);
 	browserMissingAction->setToolTip(
-		QStringLiteral("Creating a Browser Source fails, as without the OBS Browser plug-in."));
+		QStringLiteral("No Browser Source type is registered, as without the OBS Browser plug-in."));
 	connect(browserMissingAction, &QAction::toggled, this,
-		[](bool missing) { standin::setFailSourceCreation(missing); });
+		[](bool missing) { standin::setSourceTypeRegistered(kBrowserSourceType, !missing); });
 	refuseAction = hostMenu->addAction(QStringLiteral("Scenes &Refuse New Sources"));
 	refuseAction->setCheckable(true);
 	connect(refuseAction, &QAction::toggled, this, &DevHostWindow::setScenesRefuseSources);
@@ -255,7 +256,7 @@ void DevHostWindow::setCurrentScene(const QString &name)
 void DevHostWindow::setBrowserMissing(bool missing)
 {
 	browserMissingAction->setChecked(missing);
-	standin::setFailSourceCreation(missing);
+	standin::setSourceTypeRegistered(kBrowserSourceType, !missing);
 }
 
 void DevHostWindow::setScenesRefuseSources(bool refuse)

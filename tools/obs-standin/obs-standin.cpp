@@ -82,6 +82,11 @@ struct Dock {
 	QPointer<QWidget> widget;
 };
 
+std::map<std::string, std::string> defaultSourceTypes()
+{
+	return {{"scene", "Scene"}, {"group", "Group"}, {"browser_source", "Browser"}};
+}
+
 struct Host {
 	obs_module module;
 	QString dataPath;
@@ -106,7 +111,8 @@ struct Host {
 	std::set<const void *> known;
 	QStringList referenceErrors;
 	QString currentScene;
-	bool failSourceCreation = false;
+	// Source types a loaded plug-in (or libobs itself) registered, with their display names.
+	std::map<std::string, std::string> sourceTypes = defaultSourceTypes();
 	QString serviceOrigin;
 };
 
@@ -524,13 +530,22 @@ obs_data_t *obs_source_get_settings(const obs_source_t *source)
 	return source->settings;
 }
 
-// libobs keeps the caller's settings object as the source's own (a new reference to it).
+// Null for a type no plug-in registered.
+const char *obs_source_get_display_name(const char *id)
+{
+	const auto found = id ? host().sourceTypes.find(id) : host().sourceTypes.end();
+	return found == host().sourceTypes.end() ? nullptr : found->second.c_str();
+}
+
+// libobs keeps the caller's settings object as the source's own (a new reference to it). A type no
+// plug-in registered does not fail: it gets a placeholder source that never renders.
 obs_source_t *obs_source_create(const char *id, const char *name, obs_data_t *settings, obs_data_t *hotkey_data)
 {
 	(void)hotkey_data;
-	Host &h = host();
-	if (h.failSourceCreation || !id)
+	if (!id)
 		return nullptr;
+	if (!obs_source_get_display_name(id))
+		blog(LOG_ERROR, "Source ID '%s' not found", id);
 	if (settings && !usable(settings, "obs_source_create"))
 		return nullptr;
 	obs_data *own = settings ? settings : newData(std::string("settings of ") + (name ? name : ""), false);
@@ -636,7 +651,7 @@ void reset()
 	h.known.clear();
 	h.referenceErrors.clear();
 	h.currentScene.clear();
-	h.failSourceCreation = false;
+	h.sourceTypes = defaultSourceTypes();
 	h.serviceOrigin.clear();
 }
 
@@ -745,9 +760,13 @@ void setCurrentScene(const QString &name)
 	host().currentScene = name;
 }
 
-void setFailSourceCreation(bool fail)
+void setSourceTypeRegistered(const QString &typeId, bool registered)
 {
-	host().failSourceCreation = fail;
+	const std::string id = typeId.toStdString();
+	if (!registered)
+		host().sourceTypes.erase(id);
+	else if (!host().sourceTypes.count(id))
+		host().sourceTypes[id] = id;
 }
 
 void setSceneRefusesAdd(const QString &sceneName, bool refuse)

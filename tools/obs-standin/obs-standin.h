@@ -81,8 +81,10 @@ KELP_STANDIN_API void addScene(const QString &name);
 // What obs_frontend_get_current_scene answers: the live source of that name (a scene or not), or
 // null for an empty or unknown name.
 KELP_STANDIN_API void setCurrentScene(const QString &name);
-// Makes obs_source_create answer null, as it does when the source type is not installed.
-KELP_STANDIN_API void setFailSourceCreation(bool fail);
+// Registers a source type or takes it away, as loading a plug-in or leaving it out would. Fresh
+// hosts have "scene", "group" and "browser_source". For a type that is not registered,
+// obs_source_get_display_name answers null and obs_source_create a placeholder that never renders.
+KELP_STANDIN_API void setSourceTypeRegistered(const QString &typeId, bool registered);
 // Makes obs_scene_add on that scene answer null.
 KELP_STANDIN_API void setSceneRefusesAdd(const QString &sceneName, bool refuse);
 
