@@ -4,8 +4,9 @@
 //   node bench/driver.mjs BUILD_DIR
 //
 // BENCH_REPEAT (default 5) runs each fan-out case that many times, in a rotating order, and
-// reports medians; BENCH_IDLE_S (default 60) is the idle window; BENCH_ONLY picks sections
-// (fanout,paced,memory,e2e,idle,sha); BENCH_BASELINE_BUS names another build of kelp-bench-bus
+// reports medians; BENCH_IDLE_S (default 60) is the idle window; BENCH_DISK_S (default 20) the
+// competing writer's window; BENCH_ONLY picks sections (fanout,paced,memory,e2e,idle,sha,disk);
+// BENCH_BASELINE_BUS names another build of kelp-bench-bus
 // (bench/compare-bus makes one from an earlier revision of the bus) to measure beside ours.
 
 import { spawn } from 'node:child_process';
@@ -20,6 +21,7 @@ const bin = (name) => path.join(build, 'bench', name);
 const devhost = path.join(build, 'tools', 'devhost', 'kelp-devhost');
 const repeat = Math.max(1, Number(process.env.BENCH_REPEAT ?? 5));
 const idleSeconds = Math.max(1, Number(process.env.BENCH_IDLE_S ?? 60));
+const diskSeconds = Math.max(2, Number(process.env.BENCH_DISK_S ?? 20));
 const baselineBus = process.env.BENCH_BASELINE_BUS;
 const kinds = ['ours', 'peer', 'ceiling', ...(baselineBus ? ['before'] : [])];
 const busPort = 4251;
@@ -311,6 +313,48 @@ async function idle() {
 	return rows;
 }
 
+// Sectors written by the machine's whole disks, from /proc/diskstats.
+function diskSectorsWritten() {
+	let sectors = 0;
+	for (const line of fs.readFileSync('/proc/diskstats', 'utf8').split('\n')) {
+		const f = line.trim().split(/\s+/);
+		if (/^(sd[a-z]+|vd[a-z]+|xvd[a-z]+|nvme\d+n\d+|mmcblk\d+)$/.test(f[2] ?? '')) sectors += Number(f[9]);
+	}
+	return sectors;
+}
+
+// The client's per-event store sync, 50 a second as at the end-to-end rate, first on a quiet disk,
+// then while another process writes to the same file system flat out with direct I/O, as a
+// recording to the streaming disk does.
+async function storeUnderDiskLoad() {
+	const dir = fs.mkdtempSync(path.join(build, 'bench', 'store-'));
+	const count = Math.round((diskSeconds * 1000) / 20);
+	const syncs = async () => {
+		const run = start(bin('kelp-bench-e2e'), ['--store-only', `${count}`, '--pace-ms', '20'], {
+			env: { ...process.env, TMPDIR: dir },
+		});
+		await run.exited;
+		return lastJson(run.lines).store_sync;
+	};
+	const quiet = await syncs();
+	const sink = path.join(dir, 'writer.bin');
+	const writer = spawn(
+		'timeout',
+		[`${diskSeconds + 10}`, 'sh', '-c', 'while :; do dd if=/dev/zero of="$1" bs=1M count=2000 oflag=direct status=none; done', 'sh', sink],
+		{ stdio: 'ignore' },
+	);
+	await sleep(2000); // the writer's queue fills first
+	const before = diskSectorsWritten();
+	const t0 = Date.now();
+	const loaded = await syncs();
+	const writeMiBs = ((diskSectorsWritten() - before) * 512) / 2 ** 20 / ((Date.now() - t0) / 1000);
+	writer.kill('SIGTERM');
+	await new Promise((resolve) => (writer.exitCode !== null ? resolve() : writer.on('close', resolve)));
+	fs.rmSync(dir, { recursive: true, force: true });
+	log(`store sync p99: quiet ${quiet.p99_us} us, beside the writer ${loaded.p99_us} us (disks wrote ${writeMiBs.toFixed(0)} MiB/s)`);
+	return { quiet, loaded, seconds: diskSeconds, writeMiBs };
+}
+
 async function sha256() {
 	const file = path.join(build, 'bench', 'sha256-32mib.bin');
 	if (!fs.existsSync(file) || fs.statSync(file).size !== 32 * 1024 * 1024) {
@@ -330,7 +374,7 @@ const ms = (us) => fmt(us / 1000, 2);
 const ratio = (a, b) => (b > 0 ? (a / b).toFixed(2) : '—');
 const yes = (ok) => (ok ? 'met' : '**not met**');
 
-function report({ fan, pacedRows, memory, e2e, idleRun, sha }) {
+function report({ fan, pacedRows, memory, e2e, idleRun, sha, disk }) {
 	const out = [];
 	const triple = (x) => `${ms(x.p50)} / ${ms(x.p99)} / ${ms(x.max)}`;
 	const faults = (r) =>
@@ -397,6 +441,8 @@ function report({ fan, pacedRows, memory, e2e, idleRun, sha }) {
 			`${ms(e2e.rtt.max_us)} | ${e2e.rtt.count} trips | | |`,
 	);
 	out.push(`| Ratio, end to end ÷ round trip | ${ratio(e2e.p50_us, e2e.rtt.p50_us)} | ${ratio(e2e.p99_us, e2e.rtt.p99_us)} | | | | |`);
+	out.push('');
+	out.push(diskTable(disk));
 	out.push('');
 	out.push('### Idle and scale');
 	out.push('');
@@ -472,6 +518,22 @@ function report({ fan, pacedRows, memory, e2e, idleRun, sha }) {
 	return out.join('\n');
 }
 
+// The store sync on a quiet disk beside the same sync under a competing writer.
+function diskTable(disk) {
+	const out = [];
+	out.push(`#### The client's per-event store sync, 50 a second for ${disk.seconds} s, quiet and beside a flat-out writer`);
+	out.push('');
+	out.push('| Disk | p50 ms | p99 ms | max ms | Syncs | Over one frame (16.7 ms) |');
+	out.push('|---|---:|---:|---:|---:|---:|');
+	for (const [label, st] of [
+		['Quiet', disk.quiet],
+		[`Beside dd oflag=direct writing flat out (the disks took ${fmt(disk.writeMiBs)} MiB/s)`, disk.loaded],
+	])
+		out.push(`| ${label} | ${ms(st.p50_us)} | ${ms(st.p99_us)} | ${ms(st.max_us)} | ${st.count} | ${st.over_frame} |`);
+	out.push(`| Ratio, beside the writer ÷ quiet | ${ratio(disk.loaded.p50_us, disk.quiet.p50_us)} | ${ratio(disk.loaded.p99_us, disk.quiet.p99_us)} | ${ratio(disk.loaded.max_us, disk.quiet.max_us)} | | |`);
+	return out.join('\n');
+}
+
 // The bus of this tree beside the baseline build, for bench/compare-bus.
 function baselineReport({ fan, pacedRows, memory }) {
 	const out = [];
@@ -500,7 +562,8 @@ function baselineReport({ fan, pacedRows, memory }) {
 	return out.join('\n');
 }
 
-const only = (process.env.BENCH_ONLY ?? 'fanout,paced,memory,e2e,idle,sha').split(',');
+const sections = ['fanout', 'paced', 'memory', 'e2e', 'idle', 'sha', 'disk'];
+const only = (process.env.BENCH_ONLY ?? sections.join(',')).split(',');
 const results = {};
 results.fan = only.includes('fanout') ? await fanOut() : [];
 results.pacedRows = only.includes('paced') ? await paced() : [];
@@ -508,7 +571,9 @@ results.memory = only.includes('memory') ? await memoryPerStream() : null;
 results.e2e = only.includes('e2e') ? await endToEnd() : null;
 results.idleRun = only.includes('idle') ? await idle() : null;
 results.sha = only.includes('sha') ? await sha256() : null;
+results.disk = only.includes('disk') ? await storeUnderDiskLoad() : null;
 fs.writeFileSync(path.join(build, 'bench', 'results.json'), JSON.stringify(results, null, 2));
 if (baselineBus) process.stdout.write(baselineReport(results) + '\n');
-else if (only.length === 6) process.stdout.write(report(results) + '\n');
+else if (sections.every((name) => only.includes(name))) process.stdout.write(report(results) + '\n');
+else if (results.disk && only.length === 1) process.stdout.write(diskTable(results.disk) + '\n');
 else process.stdout.write(JSON.stringify(results, null, 2) + '\n');

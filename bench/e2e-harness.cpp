@@ -3,13 +3,15 @@
 // event to the bus on 127.0.0.1:4251, and a reader in another process holds "/events".
 //
 //   kelp-bench-e2e [--events M] [--rate R] [--idle]
+//   kelp-bench-e2e --store-only N [--pace-ms P]
 //
 // Prints "ready" once the bus listens and the client's long poll is held. When the first stream
 // opens it queues M events at R per second at the simulator, each carrying its queueing time
 // (CLOCK_MONOTONIC, as a string so the client's JSON round trip keeps every digit). Once the
 // client has taken all of them (or 30 s after the last), it prints its counters and exits.
 // With --idle it queues nothing and runs until it is stopped. Exit code 3 means the bus port was
-// taken.
+// taken. With --store-only it times N of the client's per-event store syncs, P ms apart, in a store
+// under TMPDIR, and prints them.
 
 #include "bench-util.h"
 #include "bus/local-sse-server.h"
@@ -27,6 +29,7 @@
 #include <QNetworkReply>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -63,13 +66,37 @@ QByteArray stageJson(std::vector<qint64> ages)
 	if (ages.empty())
 		return "null";
 	std::sort(ages.begin(), ages.end());
+	const auto overFrame = std::count_if(ages.begin(), ages.end(), [](qint64 ns) { return ns > 16700000; });
 	const auto at = [&](double p) {
 		return double(ages[size_t(p * double(ages.size() - 1) + 0.5)]) / 1000.0;
 	};
 	return "{\"count\":" + QByteArray::number(qulonglong(ages.size())) +
 	       ",\"p50_us\":" + QByteArray::number(at(0.5), 'f', 1) +
 	       ",\"p99_us\":" + QByteArray::number(at(0.99), 'f', 1) +
-	       ",\"max_us\":" + QByteArray::number(double(ages.back()) / 1000.0, 'f', 1) + '}';
+	       ",\"max_us\":" + QByteArray::number(double(ages.back()) / 1000.0, 'f', 1) +
+	       ",\"over_frame\":" + QByteArray::number(qlonglong(overFrame)) + '}';
+}
+
+// The store write the client makes for every new event, alone: the same keys, the same sync,
+// `count` times, `paceMs` apart (0: back to back).
+std::vector<qint64> storeSyncs(int count, int paceMs, qint64 firstSeq)
+{
+	std::vector<qint64> syncs;
+	QSettings store(QString::fromLatin1(kKelpSettingsOrganization), QString::fromLatin1(kKelpSettingsApplication));
+	const QVariant token = store.value(QStringLiteral("auth/device_token"));
+	const QVariant name = store.value(QStringLiteral("device/name"));
+	for (int i = 1; i <= count; ++i) {
+		const qint64 start = nowNs();
+		store.setValue(QStringLiteral("device/id"), kDeviceId);
+		store.setValue(QStringLiteral("device/name"), name);
+		store.setValue(QStringLiteral("auth/device_token"), token);
+		store.setValue(QStringLiteral("events/last_seq"), firstSeq + i);
+		store.sync();
+		syncs.push_back(nowNs() - start);
+		if (paceMs > 0)
+			QThread::msleep(paceMs);
+	}
+	return syncs;
 }
 
 } // namespace
@@ -91,6 +118,19 @@ int main(int argc, char **argv)
 		return 1;
 	QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.filePath(QStringLiteral("settings")));
 	QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("settings")));
+	// The store alone, with no dock or simulator: bench/run times it quiet and beside a process that
+	// writes to the same file system flat out.
+	if (const int storeOnly = intArg(argc, argv, "--store-only", 0); storeOnly > 0) {
+		{
+			QSettings store(QString::fromLatin1(kKelpSettingsOrganization),
+					QString::fromLatin1(kKelpSettingsApplication));
+			store.setValue(QStringLiteral("device/name"), QStringLiteral("OBS on bench"));
+			store.setValue(QStringLiteral("auth/device_token"), QString(64, QLatin1Char('t')));
+		}
+		const std::vector<qint64> syncs = storeSyncs(storeOnly, intArg(argc, argv, "--pace-ms", 0), 0);
+		std::printf("{\"store_sync\":%s}\n", stageJson(syncs).constData());
+		return 0;
+	}
 	setKelpModuleHandle(standin::module());
 	standin::setModuleDataPath(QStringLiteral(KELP_BENCH_DATA_DIR));
 	standin::setModuleConfigPath(home.filePath(QStringLiteral("config")));
@@ -190,23 +230,7 @@ int main(int argc, char **argv)
 	const qint64 received = client->eventsReceived();
 	dock.reset();
 
-	// The store write the client makes for every new event, alone: the same keys, the same sync.
-	std::vector<qint64> syncs;
-	{
-		QSettings store(QString::fromLatin1(kKelpSettingsOrganization),
-				QString::fromLatin1(kKelpSettingsApplication));
-		const QVariant token = store.value(QStringLiteral("auth/device_token"));
-		const QVariant name = store.value(QStringLiteral("device/name"));
-		for (int i = 1; i <= 200; ++i) {
-			const qint64 start = nowNs();
-			store.setValue(QStringLiteral("device/id"), kDeviceId);
-			store.setValue(QStringLiteral("device/name"), name);
-			store.setValue(QStringLiteral("auth/device_token"), token);
-			store.setValue(QStringLiteral("events/last_seq"), received + i);
-			store.sync();
-			syncs.push_back(nowNs() - start);
-		}
-	}
+	const std::vector<qint64> syncs = storeSyncs(200, 0, received);
 
 	std::printf("{\"queued\":%d,\"client_received\":%lld,\"bus_delivered\":%llu,\"cpu_ms\":%.1f,"
 		    "\"reply_finished\":%s,\"reply_to_bus\":%s,\"store_sync\":%s}\n",

@@ -45,6 +45,13 @@ int httpStatus(QNetworkReply *reply)
 	return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
+// A token is sent in a header line on every request: anything but a non-empty string that fits in
+// one is no token at all.
+bool isUsableToken(const QJsonValue &value)
+{
+	return value.isString() && !value.toString().isEmpty() && !hasControlCharacter(value.toString());
+}
+
 // An aborted reply is already closed; reading it would only earn a warning.
 QByteArray readBody(QNetworkReply *reply)
 {
@@ -81,6 +88,9 @@ KelpClient::KelpClient(QObject *parent)
 	m_deviceName = m_settings.value(kKeyDeviceName, QHostInfo::localHostName()).toString();
 	m_deviceToken = m_settings.value(kKeyDeviceToken).toString();
 	m_lastSeq = m_settings.value(kKeyLastSeq, 0).toLongLong();
+	// Left by a huge seq before such seqs were ignored; kept, it would drop every event for good.
+	if (m_lastSeq > kMaxExactSeq || m_lastSeq < -kMaxExactSeq)
+		m_lastSeq = 0;
 
 	m_pairPollTimer.setInterval(kPairPollIntervalMs);
 	connect(&m_pairPollTimer, &QTimer::timeout, this, &KelpClient::pollPairStatus);
@@ -236,8 +246,9 @@ void KelpClient::onPairStatusFinished(QNetworkReply *reply, const QString &pairI
 		return;
 	const QJsonObject object = document.object();
 	const QString status = object.value(QStringLiteral("status")).toString();
-	if (status == QLatin1String("approved") && object.contains(QStringLiteral("device_token"))) {
-		m_deviceToken = object.value(QStringLiteral("device_token")).toString();
+	const QJsonValue token = object.value(QStringLiteral("device_token"));
+	if (status == QLatin1String("approved") && isUsableToken(token)) {
+		m_deviceToken = token.toString();
 		m_pairPollTimer.stop();
 		m_pairCode.clear();
 		m_pairId.clear();
@@ -453,10 +464,13 @@ void KelpClient::onWidgetStateFinished(QNetworkReply *reply)
 	m_widgetRevision = state.revision;
 	for (const WidgetAssetDescriptor &asset : state.assets) {
 		if (asset.listed) {
-			if (!asset.updatedAt.isEmpty() && asset.updatedAt != m_assetRevisions.value(asset.slot))
+			if (!asset.updatedAt.isEmpty() && !keepAssetDownload(asset.slot, asset.updatedAt) &&
+			    asset.updatedAt != m_assetRevisions.value(asset.slot))
 				downloadAsset(m_widgetId, asset.slot, asset.updatedAt);
-		} else if (m_assetRevisions.remove(asset.slot) > 0) {
-			emit widgetAssetCleared(asset.slot);
+		} else {
+			dropAssetDownload(asset.slot);
+			if (m_assetRevisions.remove(asset.slot) > 0)
+				emit widgetAssetCleared(asset.slot);
 		}
 	}
 	setWidgetStatus(QStringLiteral("Widget config: synced · %1").arg(shortRevision(state.revision)));
@@ -468,8 +482,37 @@ void KelpClient::downloadAsset(const QString &widgetId, const QString &slot, con
 								     {QStringLiteral("widget_id"), widgetId},
 								     {QStringLiteral("slot"), slot}});
 	QNetworkReply *reply = m_network.get(buildRequest(url, true));
+	m_assetDownloads.insert(slot, AssetDownload{reply, revision});
+	// Bodies are held whole: one beyond the cap is cut off here and fails like a broken transfer.
+	connect(reply, &QNetworkReply::readyRead, this, [reply] {
+		if (reply->bytesAvailable() > kMaxDownloadBytes)
+			reply->abort();
+	});
 	connect(reply, &QNetworkReply::finished, this,
 		[this, reply, slot, revision] { onAssetFinished(reply, slot, revision); });
+}
+
+// Whether the slot's download in flight fetches exactly this revision. One for any other revision
+// is given up: the latest accepted state decides what the slot shows, so a slow download is neither
+// started again on every sync nor allowed to land after a newer one.
+bool KelpClient::keepAssetDownload(const QString &slot, const QString &revision)
+{
+	const AssetDownload current = m_assetDownloads.value(slot);
+	if (current.reply && current.revision == revision)
+		return true;
+	dropAssetDownload(slot);
+	return false;
+}
+
+// Silently: a download the service no longer asks for is no failure to report.
+void KelpClient::dropAssetDownload(const QString &slot)
+{
+	const AssetDownload download = m_assetDownloads.take(slot);
+	if (QNetworkReply *reply = download.reply) {
+		reply->disconnect(this);
+		reply->abort();
+		reply->deleteLater();
+	}
 }
 
 void KelpClient::onAssetFinished(QNetworkReply *reply, const QString &slot, const QString &revision)
@@ -480,6 +523,8 @@ void KelpClient::onAssetFinished(QNetworkReply *reply, const QString &slot, cons
 	// A transfer that broke off after a 200 head leaves part of the image: handing that on would
 	// record its revision and keep the broken image until the service changes it.
 	const bool cutShort = reply->error() != QNetworkReply::NoError;
+	if (const auto it = m_assetDownloads.constFind(slot); it != m_assetDownloads.cend() && it->reply == reply)
+		m_assetDownloads.erase(it);
 	reply->deleteLater();
 
 	if (status != 200 || body.isEmpty() || cutShort) {

@@ -1,15 +1,24 @@
 #pragma once
 
+#include <QChar>
 #include <QString>
 
 class QNetworkReply;
 
-// Module version sent to the service and compared against runtime manifests.
-inline constexpr char kKelpModuleVersion[] = "0.4.2";
+// Module version sent to the service, logged, and compared against runtime manifests. The CMake
+// project version is its one source, so it cannot drift from the package or the Windows resource.
+#ifndef KELP_MODULE_VERSION
+#error "KELP_MODULE_VERSION comes from the CMake project version (a compile definition of kelp-core)"
+#endif
+inline constexpr char kKelpModuleVersion[] = KELP_MODULE_VERSION;
 
 // The store that the client and the updater open separately.
 inline constexpr char kKelpSettingsOrganization[] = "KELP Ziziru";
 inline constexpr char kKelpSettingsApplication[] = "KELP OBS Plugin";
+
+// The most either engine holds of one downloaded body (a runtime file, a widget image): bodies are
+// read whole into memory, so this bounds what a service can make OBS hold, whatever it declares.
+inline constexpr qint64 kMaxDownloadBytes = 64 * 1024 * 1024;
 
 // The service origin fixed at build time. Tests and the dev host may replace it in-process before
 // they construct an engine; the shipped module never calls the setter.
@@ -25,3 +34,11 @@ QString networkErrorText(QNetworkReply *reply);
 // A JSON number truncated toward zero to 64 bits; NaN gives 0 and out-of-range values saturate
 // instead of being undefined.
 qint64 truncateToInt64(double value);
+
+// C0 controls and DEL: a line break or another control character in a value read from the service
+// would split the header, file name, status or log line it ends up in.
+inline bool isControlCharacter(QChar c)
+{
+	return c.unicode() < 0x20 || c.unicode() == 0x7f;
+}
+bool hasControlCharacter(const QString &text);

@@ -7,6 +7,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <limits>
+
 using namespace kelptest;
 using kelpsim::Fault;
 
@@ -47,6 +49,8 @@ private slots:
 	void unauthorizedStopsChannel();
 	void widgetSyncFailures_data();
 	void widgetSyncFailures();
+	void assetDownloadInFlight_data();
+	void assetDownloadInFlight();
 
 private:
 	// The client under test; every status and log line it produces is kept for cleanup().
@@ -142,6 +146,11 @@ void TestClient::pairingAnswers_data()
 					<< "Pair start failed: HTTP 500 · ";
 	QTest::newRow("approval without token")
 		<< kPairStatus << 200 << QByteArray(R"({"status":"approved"})") << kEnterCode << QString();
+	// A token that is no usable string would show "Connected" on a device that is not paired.
+	for (const char *token : {"null", "42", R"("")", R"({"t":"x"})", R"("kdt_1\r\nX-Injected: 1")"})
+		QTest::addRow("approval with token %s", token)
+			<< kPairStatus << 200 << QByteArray(R"({"status":"approved","device_token":)") + token + "}"
+			<< kEnterCode << QString();
 	QTest::newRow("code expired") << kPairStatus << 200 << QByteArray(R"({"ok":true,"status":"expired"})")
 				      << "Pairing code expired"
 				      << "Pairing code expired. Generate a new one.";
@@ -164,9 +173,15 @@ void TestClient::pairingAnswers()
 	QCOMPARE(client.statusText(), statusText);
 	QVERIFY(!client.isPaired());
 	if (logged.isEmpty()) {
-		// Anything short of a clear answer leaves the code up and the polls going.
+		// Anything short of a clear answer leaves the code up and the polls going, and stores nothing,
+		// until a proper approval pairs after all.
 		QVERIFY(logs.isEmpty());
+		QVERIFY(!env->storeBytes().contains("device_token"));
 		QTRY_COMPARE_WITH_TIMEOUT(finished.count(path), 2, 5000);
+		QVERIFY(env->sim.approveCode(client.pairCode()));
+		QTRY_VERIFY_WITH_TIMEOUT(client.isPaired(), 5000);
+		QCOMPARE(client.statusText(), QStringLiteral("Connected"));
+		QCOMPARE(texts(logs), QStringList{"OBS successfully paired with KELP."});
 		return;
 	}
 	QCOMPARE(logs.size(), 1);
@@ -289,21 +304,34 @@ void TestClient::sequenceHandling_data()
 	QTest::addColumn<QByteArray>("events");
 	QTest::addColumn<QStringList>("deliveredIds");
 	QTest::addColumn<qint64>("expectedSeq");
+	QTest::addColumn<qint64>("resumedSeq"); // the first poll's after_seq
 
 	QTest::newRow("duplicates and old seq")
 		<< qint64(10)
 		<< QByteArray(R"([{"id":"a","seq":9},{"id":"b","seq":10},{"id":"c","seq":11},)"
 			      R"({"id":"d","seq":11},{"id":"e","seq":12}])")
-		<< QStringList{"c", "e"} << qint64(12);
+		<< QStringList{"c", "e"} << qint64(12) << qint64(10);
 	QTest::newRow("out of order") << qint64(0) << QByteArray(R"([{"id":"a","seq":5},{"id":"b","seq":3}])")
-				      << QStringList{"a"} << qint64(5);
+				      << QStringList{"a"} << qint64(5) << qint64(0);
 	QTest::newRow("no seq, zero, negative, string")
 		<< qint64(4)
 		<< QByteArray(R"([{"id":"a"},{"id":"b","seq":0},{"id":"c","seq":-3},{"id":"d","seq":"9"}])")
-		<< QStringList{"a", "b", "c", "d"} << qint64(4);
+		<< QStringList{"a", "b", "c", "d"} << qint64(4) << qint64(4);
 	QTest::newRow("fractional seq is truncated")
 		<< qint64(0) << QByteArray(R"([{"id":"a","seq":12.7},{"id":"b","seq":12.2}])") << QStringList{"a"}
-		<< qint64(12);
+		<< qint64(12) << qint64(0);
+	// A seq no JSON number holds exactly must not become a resume position that silences the channel.
+	QTest::newRow("seq beyond 2^53 is not counted")
+		<< qint64(0) << QByteArray(R"([{"id":"a","seq":1e30},{"id":"b","seq":-1e30},{"id":"c","seq":5}])")
+		<< QStringList{"a", "b", "c"} << qint64(5) << qint64(0);
+	QTest::newRow("2^53 is the last ordinary seq")
+		<< qint64(0)
+		<< QByteArray(R"([{"id":"a","seq":9007199254740994},{"id":"b","seq":9007199254740992},)"
+			      R"({"id":"c","seq":9007199254740992}])")
+		<< QStringList{"a", "b"} << qint64(9007199254740992) << qint64(0);
+	QTest::newRow("stored seq beyond 2^53 is forgotten")
+		<< std::numeric_limits<qint64>::max() << QByteArray(R"([{"id":"a","seq":3}])") << QStringList{"a"}
+		<< qint64(3) << qint64(0);
 }
 
 void TestClient::sequenceHandling()
@@ -312,6 +340,7 @@ void TestClient::sequenceHandling()
 	QFETCH(QByteArray, events);
 	QFETCH(QStringList, deliveredIds);
 	QFETCH(qint64, expectedSeq);
+	QFETCH(qint64, resumedSeq);
 
 	env->storePairedDevice(storedSeq);
 	// Blanks and a nested member: events go on whole and on one line, as the bus's stream needs.
@@ -342,7 +371,7 @@ void TestClient::sequenceHandling()
 	const QByteArray disk = received.constLast().second;
 	QVERIFY2(disk.contains("last_seq=" + QByteArray::number(expectedSeq) + '\n'), disk.constData());
 	const QList<kelpsim::RequestRecord> polls = env->sim.requestsTo(kEvents);
-	QCOMPARE(polls.at(0).queryItem("after_seq"), QString::number(storedSeq));
+	QCOMPARE(polls.at(0).queryItem("after_seq"), QString::number(resumedSeq));
 	QCOMPARE(polls.at(1).queryItem("after_seq"), QString::number(expectedSeq));
 }
 
@@ -377,22 +406,26 @@ void TestClient::widgetSyncFailures_data()
 	QTest::addColumn<int>("status");
 	QTest::addColumn<QString>("widgetStatus");
 	QTest::addColumn<QStringList>("logged");
+	QTest::addColumn<bool>("oversized"); // the asset is first one byte over the cap (no fault: kind -1)
 
 	const QString synced = QStringLiteral("Widget config: synced · r1");
 	const QString cut = QStringLiteral("Widget config: sync failed (HTTP 200)");
 	QTest::newRow("state HTTP 500") << kWidgetState << int(Fault::Status) << 500
-					<< "Widget config: sync failed (HTTP 500)" << QStringList();
-	QTest::newRow("state unanswered")
-		<< kWidgetState << int(Fault::Drop) << 0 << "Widget config: sync failed (HTTP 0)" << QStringList();
+					<< "Widget config: sync failed (HTTP 500)" << QStringList() << false;
+	QTest::newRow("state unanswered") << kWidgetState << int(Fault::Drop) << 0
+					  << "Widget config: sync failed (HTTP 0)" << QStringList() << false;
 	QTest::newRow("state cut off mid-body")
-		<< kWidgetState << int(Fault::DropMidBody) << 200 << cut << QStringList();
-	QTest::newRow("state truncated JSON") << kWidgetState << int(Fault::ShortBody) << 200 << cut << QStringList();
+		<< kWidgetState << int(Fault::DropMidBody) << 200 << cut << QStringList() << false;
+	QTest::newRow("state truncated JSON")
+		<< kWidgetState << int(Fault::ShortBody) << 200 << cut << QStringList() << false;
 	QTest::newRow("asset HTTP 500") << kWidgetAsset << int(Fault::Status) << 500 << synced
-					<< QStringList{"Event Goal mask sync failed: HTTP 500."};
+					<< QStringList{"Event Goal mask sync failed: HTTP 500."} << false;
 	QTest::newRow("asset empty") << kWidgetAsset << int(Fault::Status) << 200 << synced
-				     << QStringList{"Event Goal mask sync failed: HTTP 200."};
+				     << QStringList{"Event Goal mask sync failed: HTTP 200."} << false;
 	QTest::newRow("asset cut off mid-body") << kWidgetAsset << int(Fault::DropMidBody) << 200 << synced
-						<< QStringList{"Event Goal mask sync failed: HTTP 200."};
+						<< QStringList{"Event Goal mask sync failed: HTTP 200."} << false;
+	QTest::newRow("asset over 64 MiB")
+		<< kWidgetAsset << -1 << 200 << synced << QStringList{"Event Goal mask sync failed: HTTP 200."} << true;
 }
 
 void TestClient::widgetSyncFailures()
@@ -402,11 +435,13 @@ void TestClient::widgetSyncFailures()
 	QFETCH(int, status);
 	QFETCH(QString, widgetStatus);
 	QFETCH(QStringList, logged);
+	QFETCH(bool, oversized);
 
 	const QByteArray png = "\x89PNG\r\n\x1a\n" + QByteArray(48 * 1024, 'p');
 	env->sim.setWidgetState("w-1", "r1", QJsonObject());
-	env->sim.setAsset("mask", "image/png", png, "m1");
-	env->sim.addFault(fault(path, Fault::Kind(kind), status));
+	env->sim.setAsset("mask", "image/png", oversized ? QByteArray(kMaxDownloadBytes + 1, 'p') : png, "m1");
+	if (kind >= 0)
+		env->sim.addFault(fault(path, Fault::Kind(kind), status));
 	env->storePairedDevice();
 	KelpClient &client = newClient();
 	QSignalSpy configs(&client, &KelpClient::widgetConfigReceived);
@@ -421,8 +456,9 @@ void TestClient::widgetSyncFailures()
 	QCOMPARE(configs.size(), path == kWidgetState ? 0 : 1);
 	QVERIFY(assets.isEmpty());
 
-	// Nothing was recorded, so the next sync fetches it all, whole.
+	// Nothing was recorded, so the next sync fetches it all, whole, under the same revision.
 	env->sim.clearFaults();
+	env->sim.setAsset("mask", "image/png", png, "m1");
 	client.syncWidgetState();
 	QTRY_COMPARE(assets.size(), 1);
 	QCOMPARE(assets.at(0).at(1).toByteArray(), QByteArray("image/png"));
@@ -433,6 +469,58 @@ void TestClient::widgetSyncFailures()
 	client.syncWidgetState();
 	QTRY_COMPARE(finished.count(kWidgetState), 3);
 	QCOMPARE(env->sim.requestsTo(kWidgetAsset).size(), fetched);
+}
+
+void TestClient::assetDownloadInFlight_data()
+{
+	// What the service says about the mask while its first download still trickles in.
+	QTest::addColumn<QString>("change");
+	QTest::addColumn<int>("requests");
+	QTest::addColumn<QStringList>("delivered"); // revisions, in order
+
+	QTest::newRow("same revision across three syncs") << "none" << 1 << QStringList{"m1"};
+	QTest::newRow("newer revision wins") << "newer" << 2 << QStringList{"m2"};
+	QTest::newRow("slot removed") << "removed" << 1 << QStringList();
+}
+
+void TestClient::assetDownloadInFlight()
+{
+	QFETCH(QString, change);
+	QFETCH(int, requests);
+	QFETCH(QStringList, delivered);
+
+	const QByteArray first = "\x89PNG\r\n\x1a\n" + QByteArray(64 * 1024, '1');
+	const QByteArray second = "\x89PNG\r\n\x1a\n" + QByteArray(32 * 1024, '2');
+	env->sim.setWidgetState("w-1", "r1", QJsonObject());
+	env->sim.setAsset("mask", "image/png", first, "m1");
+	env->sim.addFault(fault(kWidgetAsset, Fault::Trickle, 200, QByteArray(), 1, 3000));
+	env->storePairedDevice();
+	KelpClient &client = newClient();
+	QSignalSpy assets(&client, &KelpClient::widgetAssetReceived);
+	QSignalSpy logs(&client, &KelpClient::logLine);
+	FinishedReplies finished(client);
+	client.start();
+	clientTimer(client, "widgetSyncTimer")->stop();
+	QTRY_COMPARE(env->sim.requestsTo(kWidgetAsset).size(), 1);
+	if (change == QLatin1String("newer"))
+		env->sim.setAsset("mask", "image/png", second, "m2");
+	else if (change == QLatin1String("removed"))
+		env->sim.removeAsset("mask");
+	for (int sync = 2; sync <= 3; ++sync) {
+		client.syncWidgetState();
+		QTRY_COMPARE(finished.count(kWidgetState), sync);
+	}
+
+	QTRY_COMPARE_WITH_TIMEOUT(finished.count(kWidgetAsset), requests, 10000);
+	QCOMPARE(env->sim.requestsTo(kWidgetAsset).size(), requests);
+	QStringList revisions;
+	for (const QList<QVariant> &args : std::as_const(assets)) {
+		revisions.append(args.at(3).toString());
+		QCOMPARE(args.at(2).toByteArray(), args.at(3).toString() == QLatin1String("m1") ? first : second);
+	}
+	QCOMPARE(revisions, delivered);
+	// A download given up for a newer state is no failure to report.
+	QCOMPARE(logs.size(), delivered.size());
 }
 
 QTEST_GUILESS_MAIN(TestClient)

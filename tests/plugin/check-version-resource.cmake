@@ -9,10 +9,12 @@ execute_process(COMMAND ${WINDRES} -i ${OUT} -O rc OUTPUT_VARIABLE decoded RESUL
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "windres could not read back ${OUT}")
 endif()
-foreach(expected "FILEVERSION 0, 4, 2, 0" "PRODUCTVERSION 0, 4, 2, 0" "VALUE \"CompanyName\", \"KELP Ziziru\""
+# VERSION is the project version: the numeric fields carry it with a fourth part of 0.
+string(REPLACE "." ", " numeric "${VERSION}")
+foreach(expected "FILEVERSION ${numeric}, 0" "PRODUCTVERSION ${numeric}, 0" "VALUE \"CompanyName\", \"KELP Ziziru\""
     "VALUE \"FileDescription\", \"kelp-obs\"" "VALUE \"InternalName\", \"kelp-obs\""
-    "VALUE \"OriginalFilename\", \"kelp-obs.dll\"" "VALUE \"ProductName\", \"kelp-obs\""
-    "VALUE \"FileVersion\", \"0.4.2\"" "VALUE \"ProductVersion\", \"0.4.2\"")
+    "VALUE \"OriginalFilename\", \"kelp-obs\"" "VALUE \"ProductName\", \"kelp-obs\""
+    "VALUE \"FileVersion\", \"${VERSION}\"" "VALUE \"ProductVersion\", \"${VERSION}\"")
   string(FIND "${decoded}" "${expected}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "version resource lacks: ${expected}\n${decoded}")

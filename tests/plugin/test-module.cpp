@@ -5,6 +5,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -21,6 +23,18 @@ class TestModule : public QObject {
 	QTemporaryDir home;
 	ModuleHost host{QStringLiteral(KELP_STANDIN_MODULE)};
 	const ModuleEntryPoints &entry = host.entryPoints();
+
+	// The version the Windows version resource carries, read from the resource script the build
+	// generates on every platform; the module's log lines must name the same one.
+	static QString resourceVersion()
+	{
+		QFile rc(QStringLiteral(KELP_VERSION_RESOURCE));
+		if (!rc.open(QIODevice::ReadOnly))
+			return QString();
+		const auto match = QRegularExpression(QStringLiteral("VALUE \"ProductVersion\", \"([^\"]+)\""))
+					   .match(QString::fromUtf8(rc.readAll()));
+		return match.captured(1);
+	}
 
 	static bool portIsFree()
 	{
@@ -70,7 +84,9 @@ private slots:
 		QTest::addColumn<bool>("qtPlugins");
 		QTest::addColumn<bool>("acceptDock");
 		QTest::addColumn<QStringList>("log");
-		const QString loading = QStringLiteral("[KELP] loading KELP OBS Plugin 0.4.2");
+		const QString version = resourceVersion();
+		QVERIFY(!version.isEmpty());
+		const QString loading = QStringLiteral("[KELP] loading KELP OBS Plugin ") + version;
 		const QString pluginPath = QStringLiteral("[KELP] private Qt plugin path registered");
 		const QString registered = QStringLiteral("[KELP] dock registered; OBS layout left untouched");
 		QTest::newRow("load") << true << true << QStringList{loading, pluginPath, registered};
@@ -116,7 +132,7 @@ private slots:
 		host.unload();
 		QCOMPARE(standin::removedDockIds(), QStringList{"kelp_obs_dock"});
 		QVERIFY(standin::dockIds().isEmpty());
-		QCOMPARE(standin::logTexts().last(), QString("[KELP] unloaded KELP OBS Plugin 0.4.2"));
+		QCOMPARE(standin::logTexts().last(), QString("[KELP] unloaded KELP OBS Plugin " + resourceVersion()));
 		QCOMPARE(standin::liveLocaleLookups(), locales);
 		QCOMPARE(standin::outstandingReferences(), QStringList());
 		QVERIFY(portIsFree());

@@ -33,11 +33,12 @@ class HttpConnection : public QObject {
 
 public:
 	// How the answer is damaged on the wire; the head is always the real one.
-	enum Shape { Intact, DropMidBody, ShortBody, WrongBytes };
+	enum Shape { Intact, DropMidBody, ShortBody, WrongBytes, Trickle };
 
 	static constexpr qsizetype kMaxHead = 32 * 1024;
 	static constexpr qint64 kMaxBody = 64 * 1024 * 1024;
 	static constexpr int kRequestTimeoutMs = 30000;
+	static constexpr int kTrickleStepMs = 50;
 
 	HttpConnection(QTcpSocket *socket, QObject *parent);
 	~HttpConnection() override;
@@ -46,6 +47,12 @@ public:
 	const QByteArray &body() const { return m_body; }
 	bool isAnswered() const { return m_answered; }
 	void setShape(Shape shape) { m_shape = shape; }
+	// The real answer, its body spread evenly over about durationMs after the head.
+	void setTrickle(int durationMs)
+	{
+		m_shape = Trickle;
+		m_trickleMs = durationMs;
+	}
 
 	void respond(const HttpAnswer &answer);
 	// Closes without a byte of answer.
@@ -63,6 +70,7 @@ private:
 	bool parseHead(const QByteArray &head, int *errorStatus, QByteArray *error);
 	void fail(int status, const QByteArray &error);
 	void finishClose();
+	void trickleNext();
 
 	QPointer<QTcpSocket> m_socket;
 	QTimer m_requestTimer;
@@ -75,6 +83,10 @@ private:
 	bool m_answered = false;
 	bool m_closedEmitted = false;
 	Shape m_shape = Intact;
+	int m_trickleMs = 0;
+	qsizetype m_trickleChunk = 0;
+	QByteArray m_trickleRest;
+	QTimer m_trickleTimer;
 };
 
 } // namespace kelpsim
