@@ -60,7 +60,8 @@ QVariantMap userSettings(const QString &url)
 
 } // namespace
 
-// The dock against the libobs stand-in, which counts every reference the module takes.
+// The dock against the libobs stand-in, which counts every reference the module takes; built once
+// more against the real libobs (tests/contract).
 class TestDock : public QObject {
 	Q_OBJECT
 
@@ -268,9 +269,11 @@ private slots:
 			standin::addSource(QStringLiteral("Camera"), QStringLiteral("v4l2_input"));
 			standin::setCurrentScene(QStringLiteral("Camera"));
 		} else if (setup == "browser missing") {
-			standin::setSourceTypeRegistered(kBrowser, false);
+			if (!standin::setSourceTypeRegistered(kBrowser, false))
+				QSKIP("this host cannot forget a source type");
 		} else if (setup == "scene refuses") {
-			standin::setSceneRefusesAdd(kScene, true);
+			if (!standin::setSceneRefusesAdd(kScene, true))
+				QSKIP("this host has no scene that refuses new sources");
 		} else if (setup == "name taken") {
 			standin::addSource(kLocal, QStringLiteral("image_source"));
 			name = QStringLiteral("KELP Event Goal (Local 2)");
@@ -283,7 +286,7 @@ private slots:
 		if (runtime.isEmpty()) {
 			// A refused source was released and is gone again; none of a missing type was made.
 			QCOMPARE(standin::sourceNames(), before);
-			QVERIFY(standin::logTexts().filter("not found").isEmpty());
+			QVERIFY(standin::logTexts().filter("'browser_source' not found").isEmpty());
 			QVERIFY(standin::sceneItems(kScene).isEmpty());
 			return;
 		}

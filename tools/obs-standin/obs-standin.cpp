@@ -1,15 +1,14 @@
 #include "obs-standin.h"
 
-#include "plugin/obs-frontend-compat.h"
+#include "frontend-standin.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QPointer>
-#include <QWidget>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include <obs-frontend-api.h>
 #include <obs-module.h>
 #include <graphics/vec2.h>
 #include <util/base.h>
@@ -77,11 +75,6 @@ struct text_lookup {
 
 namespace {
 
-struct Dock {
-	QString title;
-	QPointer<QWidget> widget;
-};
-
 std::map<std::string, std::string> defaultSourceTypes()
 {
 	return {{"scene", "Scene"}, {"group", "Group"}, {"browser_source", "Browser"}};
@@ -94,11 +87,6 @@ struct Host {
 	std::string version = "30.2.3";
 	bool hasVersion = true;
 	QList<standin::LogEntry> log;
-	bool acceptDocks = true;
-	std::map<QString, Dock> docks;
-	QStringList removedDocks;
-	std::function<void(const QString &, const QString &, QWidget *)> dockAdded;
-	std::function<void(const QString &, QWidget *)> dockRemoved;
 	std::function<void()> changed;
 	int liveLookups = 0;
 	int lookupsCreated = 0;
@@ -110,11 +98,13 @@ struct Host {
 	std::vector<std::unique_ptr<obs_data>> data;
 	std::set<const void *> known;
 	QStringList referenceErrors;
-	QString currentScene;
 	// Source types a loaded plug-in (or libobs itself) registered, with their display names.
 	std::map<std::string, std::string> sourceTypes = defaultSourceTypes();
 	QString serviceOrigin;
 };
+
+// Blocks from bmalloc not yet given to bfree, as libobs counts them.
+std::atomic<long> liveBlocks{0};
 
 Host &host()
 {
@@ -136,12 +126,13 @@ char *duplicate(const QByteArray &bytes)
 	return copy;
 }
 
-// The key=value lines of an OBS locale file; quotes around a value are dropped, as OBS does.
-void loadLocaleFile(text_lookup *lookup, const QString &path)
+// The key=value lines of an OBS locale file; quotes around a value are dropped, as OBS does. False
+// when there is no such file.
+bool loadLocaleFile(text_lookup *lookup, const QString &path)
 {
 	QFile file(path);
 	if (!file.open(QIODevice::ReadOnly))
-		return;
+		return false;
 	const QList<QByteArray> lines = file.readAll().split('\n');
 	for (QByteArray line : lines) {
 		line = line.trimmed();
@@ -153,6 +144,7 @@ void loadLocaleFile(text_lookup *lookup, const QString &path)
 			value = value.mid(1, value.size() - 2);
 		lookup->strings.insert(line.left(eq).trimmed(), value);
 	}
+	return true;
 }
 
 void referenceError(const QString &text)
@@ -314,12 +306,20 @@ void *bmalloc(size_t size)
 	void *ptr = std::malloc(size ? size : 1);
 	if (!ptr)
 		std::abort();
+	++liveBlocks;
 	return ptr;
 }
 
 void bfree(void *ptr)
 {
+	if (ptr)
+		--liveBlocks;
 	std::free(ptr);
+}
+
+long bnum_allocs(void)
+{
+	return liveBlocks;
 }
 
 void blogva(int log_level, const char *format, va_list args)
@@ -358,25 +358,32 @@ char *obs_find_module_file(obs_module_t *module, const char *file)
 	return duplicate(path.toUtf8());
 }
 
+// libobs dereferences the module: without one it crashes, so a call without one is reported.
 char *obs_module_get_config_path(obs_module_t *module, const char *file)
 {
-	if (!module || host().configPath.isEmpty())
+	if (!module) {
+		referenceError(QStringLiteral("obs_module_get_config_path without a module"));
+		return nullptr;
+	}
+	if (host().configPath.isEmpty())
 		return nullptr;
 	return duplicate((host().configPath + QLatin1Char('/') + QString::fromUtf8(file ? file : "")).toUtf8());
 }
 
+// No lookup without the default locale's file; a locale without a file of its own falls back to it.
 lookup_t *obs_module_load_locale(obs_module_t *module, const char *default_locale, const char *locale)
 {
-	if (!module || !default_locale)
+	if (!module || !default_locale || !locale)
 		return nullptr;
-	auto *lookup = new text_lookup;
+	auto lookup = std::make_unique<text_lookup>();
 	const QString folder = host().dataPath + QStringLiteral("/locale/");
-	loadLocaleFile(lookup, folder + QString::fromUtf8(default_locale) + QStringLiteral(".ini"));
-	if (locale && std::strcmp(locale, default_locale) != 0)
-		loadLocaleFile(lookup, folder + QString::fromUtf8(locale) + QStringLiteral(".ini"));
+	if (!loadLocaleFile(lookup.get(), folder + QString::fromUtf8(default_locale) + QStringLiteral(".ini")))
+		return nullptr;
+	if (std::strcmp(locale, default_locale) != 0)
+		loadLocaleFile(lookup.get(), folder + QString::fromUtf8(locale) + QStringLiteral(".ini"));
 	++host().liveLookups;
 	++host().lookupsCreated;
-	return lookup;
+	return lookup.release();
 }
 
 void text_lookup_destroy(lookup_t *lookup)
@@ -396,34 +403,6 @@ bool text_lookup_getstr(lookup_t *lookup, const char *lookup_val, const char **o
 		return false;
 	*out = found->constData();
 	return true;
-}
-
-bool obs_frontend_add_dock_by_id(const char *id, const char *title, void *widget)
-{
-	Host &h = host();
-	const QString key = QString::fromUtf8(id);
-	if (!h.acceptDocks || !widget || h.docks.count(key))
-		return false;
-	auto *dockWidget = static_cast<QWidget *>(widget);
-	h.docks[key] = Dock{QString::fromUtf8(title), dockWidget};
-	if (h.dockAdded)
-		h.dockAdded(key, QString::fromUtf8(title), dockWidget);
-	return true;
-}
-
-void obs_frontend_remove_dock(const char *id)
-{
-	Host &h = host();
-	const QString key = QString::fromUtf8(id);
-	h.removedDocks.append(key);
-	const auto found = h.docks.find(key);
-	if (found == h.docks.end())
-		return;
-	QPointer<QWidget> widget = found->second.widget;
-	h.docks.erase(found);
-	if (h.dockRemoved)
-		h.dockRemoved(key, widget);
-	delete widget.data();
 }
 
 obs_data_t *obs_data_create()
@@ -616,15 +595,6 @@ void obs_sceneitem_set_pos(obs_sceneitem_t *item, const struct vec2 *pos)
 	}
 }
 
-// A new reference to the current scene's source, or null when there is none.
-obs_source_t *obs_frontend_get_current_scene(void)
-{
-	obs_source *source = host().currentScene.isEmpty() ? nullptr : liveSource(host().currentScene);
-	if (source)
-		++source->refs;
-	return source;
-}
-
 } // extern "C"
 
 namespace standin {
@@ -632,16 +602,10 @@ namespace standin {
 void reset()
 {
 	Host &h = host();
-	for (auto &entry : h.docks)
-		delete entry.second.widget.data();
-	h.docks.clear();
-	h.removedDocks.clear();
+	resetFrontend();
 	h.log.clear();
-	h.acceptDocks = true;
 	h.version = "30.2.3";
 	h.hasVersion = true;
-	h.dockAdded = nullptr;
-	h.dockRemoved = nullptr;
 	h.changed = nullptr;
 	h.lookupsCreated = 0;
 	h.items.clear();
@@ -650,7 +614,6 @@ void reset()
 	h.data.clear();
 	h.known.clear();
 	h.referenceErrors.clear();
-	h.currentScene.clear();
 	h.sourceTypes = defaultSourceTypes();
 	h.serviceOrigin.clear();
 }
@@ -699,37 +662,6 @@ QStringList logTexts()
 	return texts;
 }
 
-void setAcceptDocks(bool accept)
-{
-	host().acceptDocks = accept;
-}
-
-QWidget *dock(const QString &id)
-{
-	const auto found = host().docks.find(id);
-	return found == host().docks.end() ? nullptr : found->second.widget.data();
-}
-
-QStringList dockIds()
-{
-	QStringList ids;
-	for (const auto &entry : host().docks)
-		ids.append(entry.first);
-	return ids;
-}
-
-QStringList removedDockIds()
-{
-	return host().removedDocks;
-}
-
-void setDockObserver(std::function<void(const QString &, const QString &, QWidget *)> added,
-		     std::function<void(const QString &, QWidget *)> removed)
-{
-	host().dockAdded = std::move(added);
-	host().dockRemoved = std::move(removed);
-}
-
 void setChangeObserver(std::function<void()> changed)
 {
 	host().changed = std::move(changed);
@@ -755,25 +687,22 @@ void addScene(const QString &name)
 	h.known.insert(scene);
 }
 
-void setCurrentScene(const QString &name)
-{
-	host().currentScene = name;
-}
-
-void setSourceTypeRegistered(const QString &typeId, bool registered)
+bool setSourceTypeRegistered(const QString &typeId, bool registered)
 {
 	const std::string id = typeId.toStdString();
 	if (!registered)
 		host().sourceTypes.erase(id);
 	else if (!host().sourceTypes.count(id))
 		host().sourceTypes[id] = id;
+	return true;
 }
 
-void setSceneRefusesAdd(const QString &sceneName, bool refuse)
+bool setSceneRefusesAdd(const QString &sceneName, bool refuse)
 {
 	obs_source *source = liveSource(sceneName);
 	if (source && source->scene)
 		source->scene->refuseAdd = refuse;
+	return true;
 }
 
 QStringList sourceNames()

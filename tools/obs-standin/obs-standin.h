@@ -1,7 +1,7 @@
 #pragma once
 
 // Control side of the libobs stand-in: tests and the dev host set the host up and inspect what
-// the module did with it.
+// the module did with it. tests/contract implements the part the dock test uses on the real libobs.
 
 #include <QList>
 #include <QString>
@@ -84,9 +84,10 @@ KELP_STANDIN_API void setCurrentScene(const QString &name);
 // Registers a source type or takes it away, as loading a plug-in or leaving it out would. Fresh
 // hosts have "scene", "group" and "browser_source". For a type that is not registered,
 // obs_source_get_display_name answers null and obs_source_create a placeholder that never renders.
-KELP_STANDIN_API void setSourceTypeRegistered(const QString &typeId, bool registered);
-// Makes obs_scene_add on that scene answer null.
-KELP_STANDIN_API void setSceneRefusesAdd(const QString &sceneName, bool refuse);
+// False when the host cannot do it (the real libobs never forgets a type).
+KELP_STANDIN_API bool setSourceTypeRegistered(const QString &typeId, bool registered);
+// Makes obs_scene_add on that scene answer null; false when the host cannot (the real libobs).
+KELP_STANDIN_API bool setSceneRefusesAdd(const QString &sceneName, bool refuse);
 
 // Live sources (scenes included) in creation order; the settings and type of the first live
 // source of a name (empty when there is none).
