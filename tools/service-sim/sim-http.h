@@ -12,6 +12,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <functional>
+
 class QTcpSocket;
 
 namespace kelpsim {
@@ -46,6 +48,14 @@ public:
 	const QByteArray &body() const { return m_body; }
 	bool isAnswered() const { return m_answered; }
 	void setShape(Shape shape) { m_shape = shape; }
+	// The next respond() hands its answer to `rewrite` instead of sending it; the rewrite then
+	// responds itself (once) or takes the wire over.
+	void setRewrite(std::function<void(HttpConnection *, const HttpAnswer &)> rewrite)
+	{
+		m_rewrite = std::move(rewrite);
+	}
+	// Marks the request answered and hands over the socket, for answers written by hand.
+	QTcpSocket *takeWire();
 
 	void respond(const HttpAnswer &answer);
 	// Closes without a byte of answer.
@@ -75,6 +85,7 @@ private:
 	bool m_answered = false;
 	bool m_closedEmitted = false;
 	Shape m_shape = Intact;
+	std::function<void(HttpConnection *, const HttpAnswer &)> m_rewrite;
 };
 
 } // namespace kelpsim
