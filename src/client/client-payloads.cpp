@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cmath>
+
 namespace {
 bool acceptedObject(const QByteArray &body, QJsonObject *object)
 {
@@ -30,7 +32,9 @@ bool parseEventsBody(const QByteArray &body, QList<RealtimeEvent> *events)
 		const QJsonObject event = element.toObject();
 		const QJsonValue seq = event.value(QStringLiteral("seq"));
 		RealtimeEvent parsed;
-		parsed.seq = seq.isDouble() ? truncateToInt64(seq.toDouble()) : 0;
+		// Counted like no seq at all: once stored, a huge one would drop every later event.
+		const bool exact = seq.isDouble() && std::fabs(seq.toDouble()) <= double(kMaxExactSeq);
+		parsed.seq = exact ? truncateToInt64(seq.toDouble()) : 0;
 		parsed.json = QJsonDocument(event).toJson(QJsonDocument::Compact);
 		events->append(parsed);
 	}

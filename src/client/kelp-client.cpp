@@ -45,6 +45,13 @@ int httpStatus(QNetworkReply *reply)
 	return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
 }
 
+// A token is sent in a header line on every request: anything but a non-empty string that fits in
+// one is no token at all.
+bool isUsableToken(const QJsonValue &value)
+{
+	return value.isString() && !value.toString().isEmpty() && !hasControlCharacter(value.toString());
+}
+
 // An aborted reply is already closed; reading it would only earn a warning.
 QByteArray readBody(QNetworkReply *reply)
 {
@@ -81,6 +88,9 @@ KelpClient::KelpClient(QObject *parent)
 	m_deviceName = m_settings.value(kKeyDeviceName, QHostInfo::localHostName()).toString();
 	m_deviceToken = m_settings.value(kKeyDeviceToken).toString();
 	m_lastSeq = m_settings.value(kKeyLastSeq, 0).toLongLong();
+	// Left by a huge seq before such seqs were ignored; kept, it would drop every event for good.
+	if (m_lastSeq > kMaxExactSeq || m_lastSeq < -kMaxExactSeq)
+		m_lastSeq = 0;
 
 	m_pairPollTimer.setInterval(kPairPollIntervalMs);
 	connect(&m_pairPollTimer, &QTimer::timeout, this, &KelpClient::pollPairStatus);
@@ -236,8 +246,9 @@ void KelpClient::onPairStatusFinished(QNetworkReply *reply, const QString &pairI
 		return;
 	const QJsonObject object = document.object();
 	const QString status = object.value(QStringLiteral("status")).toString();
-	if (status == QLatin1String("approved") && object.contains(QStringLiteral("device_token"))) {
-		m_deviceToken = object.value(QStringLiteral("device_token")).toString();
+	const QJsonValue token = object.value(QStringLiteral("device_token"));
+	if (status == QLatin1String("approved") && isUsableToken(token)) {
+		m_deviceToken = token.toString();
 		m_pairPollTimer.stop();
 		m_pairCode.clear();
 		m_pairId.clear();

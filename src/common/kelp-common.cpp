@@ -3,6 +3,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -57,4 +58,9 @@ qint64 truncateToInt64(double value)
 	if (value < -limit)
 		return std::numeric_limits<qint64>::min();
 	return static_cast<qint64>(value);
+}
+
+bool hasControlCharacter(const QString &text)
+{
+	return std::any_of(text.begin(), text.end(), isControlCharacter);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QChar>
 #include <QString>
 
 class QNetworkReply;
@@ -25,3 +26,11 @@ QString networkErrorText(QNetworkReply *reply);
 // A JSON number truncated toward zero to 64 bits; NaN gives 0 and out-of-range values saturate
 // instead of being undefined.
 qint64 truncateToInt64(double value);
+
+// C0 controls and DEL: a line break or another control character in a value read from the service
+// would split the header, file name, status or log line it ends up in.
+inline bool isControlCharacter(QChar c)
+{
+	return c.unicode() < 0x20 || c.unicode() == 0x7f;
+}
+bool hasControlCharacter(const QString &text);

@@ -23,6 +23,15 @@ bool isAbsolute(const QString &path, RuntimePathRules rules)
 	       path.at(0).unicode() < 128;
 }
 
+QString withoutControlCharacters(QString text)
+{
+	for (QChar &c : text) {
+		if (isControlCharacter(c))
+			c = QChar::ReplacementCharacter;
+	}
+	return text;
+}
+
 bool parseVersionPart(const QString &part, qlonglong *value)
 {
 	bool ok = false;
@@ -39,7 +48,8 @@ int textOrder(const QString &a, const QString &b)
 
 bool isSafeRuntimePath(const QString &path, RuntimePathRules rules)
 {
-	if (path.isEmpty())
+	// A control character would break the file name and every line that shows the path.
+	if (path.isEmpty() || hasControlCharacter(path))
 		return false;
 	if (path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1Char('\\')))
 		return false;
@@ -77,7 +87,9 @@ int compareVersions(const QString &a, const QString &b)
 
 bool isValidRuntimeVersion(const QString &version)
 {
-	static const QRegularExpression pattern(QStringLiteral("^[A-Za-z0-9._-]{1,64}$"));
+	// Anchored as a whole: a plain "$" would also match before a final line feed.
+	static const QRegularExpression pattern(
+		QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9._-]{1,64}")));
 	if (!pattern.match(version).hasMatch())
 		return false;
 	for (const QChar c : version) {
@@ -101,7 +113,7 @@ bool validateManifest(const QJsonObject &manifest, QString *error)
 		return refuse(QStringLiteral("invalid runtime version"));
 	const QString minimum = manifest.value(QStringLiteral("min_plugin_version")).toString();
 	if (!minimum.isEmpty() && compareVersions(QString::fromLatin1(kKelpModuleVersion), minimum) < 0)
-		return refuse(QStringLiteral("plugin %1+ required").arg(minimum));
+		return refuse(QStringLiteral("plugin %1+ required").arg(withoutControlCharacters(minimum)));
 	const QJsonArray files = manifest.value(QStringLiteral("files")).toArray();
 	if (files.isEmpty())
 		return refuse(QStringLiteral("manifest has no files"));

@@ -21,7 +21,8 @@ constexpr RuntimePathRules nativeRuntimePathRules()
 #endif
 }
 
-// True for a relative path in normal form that cannot leave the directory it is joined to.
+// True for a relative path in normal form, without control characters, that cannot leave the
+// directory it is joined to.
 bool isSafeRuntimePath(const QString &path, RuntimePathRules rules = nativeRuntimePathRules());
 
 // Dotted numeric comparison; parts that are missing or not numeric fall back to a case-insensitive

@@ -248,29 +248,25 @@ void RuntimeUpdater::downloadNextFile()
 
 	QNetworkReply *reply = network.get(request);
 	fileReply = reply;
-	connect(reply, &QNetworkReply::readyRead, this,
-		[this, reply, entry, declaredSize] { guardFileSize(reply, entry, declaredSize); });
+	connect(reply, &QNetworkReply::readyRead, this, [this, reply, entry] { guardFileSize(reply, entry); });
 	connect(reply, &QNetworkReply::finished, this,
 		[this, reply, entry, declaredSize] { onFileFinished(reply, entry, declaredSize); });
 }
 
-void RuntimeUpdater::guardFileSize(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize)
+void RuntimeUpdater::guardFileSize(QNetworkReply *reply, const QJsonObject &entry)
 {
 	// Everything buffered so far stays unread until the end, so bytesAvailable is the body's length.
-	// A declared size is the manifest's word, not a bound: a huge one must not let a server fill memory.
-	const qint64 received = reply->bytesAvailable();
-	const bool beyondDeclared = declaredSize >= 0 && received > declaredSize;
-	if (reply != fileReply || (!beyondDeclared && received <= kMaxFileBytes))
+	// Only the cap ends a transfer early: it bounds memory whatever the manifest declares. Every other
+	// verdict waits for the whole answer, so that status, digest and length are judged in that order.
+	if (reply != fileReply || reply->bytesAvailable() <= kMaxFileBytes)
 		return;
 	fileReply = nullptr;
 	reply->disconnect(this);
 	reply->abort();
 	reply->deleteLater();
-	const QString path = entry.value(QStringLiteral("path")).toString();
-	if (beyondDeclared)
-		failUpdate(QStringLiteral("%1 size mismatch").arg(path));
-	else
-		failUpdate(QStringLiteral("%1 failed: %2").arg(path, QStringLiteral("file is larger than 64 MiB")));
+	failUpdate(QStringLiteral("%1 failed: %2")
+			   .arg(entry.value(QStringLiteral("path")).toString(),
+				QStringLiteral("file is larger than 64 MiB")));
 }
 
 void RuntimeUpdater::onFileFinished(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize)

@@ -50,7 +50,7 @@ private:
 
 	void beginDownload(const QJsonObject &manifest);
 	void downloadNextFile();
-	void guardFileSize(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize);
+	void guardFileSize(QNetworkReply *reply, const QJsonObject &entry);
 	void onFileFinished(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize);
 	void finishDownload();
 	void failUpdate(const QString &reason);

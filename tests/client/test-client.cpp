@@ -7,6 +7,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <limits>
+
 using namespace kelptest;
 using kelpsim::Fault;
 
@@ -142,6 +144,11 @@ void TestClient::pairingAnswers_data()
 					<< "Pair start failed: HTTP 500 · ";
 	QTest::newRow("approval without token")
 		<< kPairStatus << 200 << QByteArray(R"({"status":"approved"})") << kEnterCode << QString();
+	// A token that is no usable string would show "Connected" on a device that is not paired.
+	for (const char *token : {"null", "42", R"("")", R"({"t":"x"})", R"("kdt_1\r\nX-Injected: 1")"})
+		QTest::addRow("approval with token %s", token)
+			<< kPairStatus << 200 << QByteArray(R"({"status":"approved","device_token":)") + token + "}"
+			<< kEnterCode << QString();
 	QTest::newRow("code expired") << kPairStatus << 200 << QByteArray(R"({"ok":true,"status":"expired"})")
 				      << "Pairing code expired"
 				      << "Pairing code expired. Generate a new one.";
@@ -164,9 +171,15 @@ void TestClient::pairingAnswers()
 	QCOMPARE(client.statusText(), statusText);
 	QVERIFY(!client.isPaired());
 	if (logged.isEmpty()) {
-		// Anything short of a clear answer leaves the code up and the polls going.
+		// Anything short of a clear answer leaves the code up and the polls going, and stores nothing,
+		// until a proper approval pairs after all.
 		QVERIFY(logs.isEmpty());
+		QVERIFY(!env->storeBytes().contains("device_token"));
 		QTRY_COMPARE_WITH_TIMEOUT(finished.count(path), 2, 5000);
+		QVERIFY(env->sim.approveCode(client.pairCode()));
+		QTRY_VERIFY_WITH_TIMEOUT(client.isPaired(), 5000);
+		QCOMPARE(client.statusText(), QStringLiteral("Connected"));
+		QCOMPARE(texts(logs), QStringList{"OBS successfully paired with KELP."});
 		return;
 	}
 	QCOMPARE(logs.size(), 1);
@@ -289,21 +302,34 @@ void TestClient::sequenceHandling_data()
 	QTest::addColumn<QByteArray>("events");
 	QTest::addColumn<QStringList>("deliveredIds");
 	QTest::addColumn<qint64>("expectedSeq");
+	QTest::addColumn<qint64>("resumedSeq"); // the first poll's after_seq
 
 	QTest::newRow("duplicates and old seq")
 		<< qint64(10)
 		<< QByteArray(R"([{"id":"a","seq":9},{"id":"b","seq":10},{"id":"c","seq":11},)"
 			      R"({"id":"d","seq":11},{"id":"e","seq":12}])")
-		<< QStringList{"c", "e"} << qint64(12);
+		<< QStringList{"c", "e"} << qint64(12) << qint64(10);
 	QTest::newRow("out of order") << qint64(0) << QByteArray(R"([{"id":"a","seq":5},{"id":"b","seq":3}])")
-				      << QStringList{"a"} << qint64(5);
+				      << QStringList{"a"} << qint64(5) << qint64(0);
 	QTest::newRow("no seq, zero, negative, string")
 		<< qint64(4)
 		<< QByteArray(R"([{"id":"a"},{"id":"b","seq":0},{"id":"c","seq":-3},{"id":"d","seq":"9"}])")
-		<< QStringList{"a", "b", "c", "d"} << qint64(4);
+		<< QStringList{"a", "b", "c", "d"} << qint64(4) << qint64(4);
 	QTest::newRow("fractional seq is truncated")
 		<< qint64(0) << QByteArray(R"([{"id":"a","seq":12.7},{"id":"b","seq":12.2}])") << QStringList{"a"}
-		<< qint64(12);
+		<< qint64(12) << qint64(0);
+	// A seq no JSON number holds exactly must not become a resume position that silences the channel.
+	QTest::newRow("seq beyond 2^53 is not counted")
+		<< qint64(0) << QByteArray(R"([{"id":"a","seq":1e30},{"id":"b","seq":-1e30},{"id":"c","seq":5}])")
+		<< QStringList{"a", "b", "c"} << qint64(5) << qint64(0);
+	QTest::newRow("2^53 is the last ordinary seq")
+		<< qint64(0)
+		<< QByteArray(R"([{"id":"a","seq":9007199254740994},{"id":"b","seq":9007199254740992},)"
+			      R"({"id":"c","seq":9007199254740992}])")
+		<< QStringList{"a", "b"} << qint64(9007199254740992) << qint64(0);
+	QTest::newRow("stored seq beyond 2^53 is forgotten")
+		<< std::numeric_limits<qint64>::max() << QByteArray(R"([{"id":"a","seq":3}])") << QStringList{"a"}
+		<< qint64(3) << qint64(0);
 }
 
 void TestClient::sequenceHandling()
@@ -312,6 +338,7 @@ void TestClient::sequenceHandling()
 	QFETCH(QByteArray, events);
 	QFETCH(QStringList, deliveredIds);
 	QFETCH(qint64, expectedSeq);
+	QFETCH(qint64, resumedSeq);
 
 	env->storePairedDevice(storedSeq);
 	// Blanks and a nested member: events go on whole and on one line, as the bus's stream needs.
@@ -342,7 +369,7 @@ void TestClient::sequenceHandling()
 	const QByteArray disk = received.constLast().second;
 	QVERIFY2(disk.contains("last_seq=" + QByteArray::number(expectedSeq) + '\n'), disk.constData());
 	const QList<kelpsim::RequestRecord> polls = env->sim.requestsTo(kEvents);
-	QCOMPARE(polls.at(0).queryItem("after_seq"), QString::number(storedSeq));
+	QCOMPARE(polls.at(0).queryItem("after_seq"), QString::number(resumedSeq));
 	QCOMPARE(polls.at(1).queryItem("after_seq"), QString::number(expectedSeq));
 }
 

@@ -5,6 +5,19 @@
 
 Q_DECLARE_METATYPE(RuntimePathRules)
 
+namespace {
+// Control characters spelt out, so that every row's name stays on one line.
+QString tag(const QString &text)
+{
+	QString out;
+	for (const QChar c : text)
+		out += c.unicode() < 0x20 || c.unicode() == 0x7f
+			       ? QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'))
+			       : QString(c);
+	return out;
+}
+} // namespace
+
 class TestManifestRules : public QObject {
 	Q_OBJECT
 
@@ -25,13 +38,14 @@ void TestManifestRules::safePaths_data()
 
 	const auto add = [](RuntimePathRules rules, bool safe, const QStringList &paths) {
 		for (const QString &path : paths)
-			QTest::addRow("%s %s", rules == RuntimePathRules::Posix ? "posix" : "windows", qPrintable(path))
+			QTest::addRow("%s %s", rules == RuntimePathRules::Posix ? "posix" : "windows",
+				      qPrintable(tag(path)))
 				<< path << rules << safe;
 	};
 	add(RuntimePathRules::Posix, true, {"index.html", "js/app.js", "a.b.js", "C:/x/index.html"});
 	add(RuntimePathRules::Posix, false,
 	    {"", "/index.html", "\\index.html", "./index.html", "js/./app.js", ".", "js//app.js", "js\\app.js", "js/",
-	     "a..b.js", "../x", "js/../../x"});
+	     "a..b.js", "../x", "js/../../x", "index.html\n", "js/a\tb.js", "js/a\x7f.js"});
 	add(RuntimePathRules::Windows, true, {"js/app.js", "js/c:x"});
 	add(RuntimePathRules::Windows, false, {"C:/x/index.html", "c:index.html", "js\\app.js", "\\index.html"});
 }
@@ -98,12 +112,16 @@ void TestManifestRules::manifestRefusals_data()
 	QTest::newRow("good") << good << "";
 	QTest::newRow("widget capitalised") << with("widget", "Event-Goal") << "wrong widget manifest";
 	QTest::newRow("version 64 chars") << with("runtime_version", v64) << "";
-	for (const QString &version : {v64 + "v", QString("1.2.3+build"), QString("1/2"), QString("."), QString("..")})
-		QTest::addRow("version %s", qPrintable(version))
+	// A line feed at the end too: a folder, status and log line must never break across lines.
+	for (const QString &version : {v64 + "v", QString("1.2.3+build"), QString("1/2"), QString("."), QString(".."),
+				       QString("1.2.3\n"), v64 + "\n"})
+		QTest::addRow("version %s", qPrintable(tag(version)))
 			<< with("runtime_version", version) << "invalid runtime version";
 	QTest::newRow("version leading dots") << with("runtime_version", "..a") << "";
 	QTest::newRow("min equal") << with("min_plugin_version", "0.4.2") << "";
 	QTest::newRow("min patch above") << with("min_plugin_version", "0.4.10") << "plugin 0.4.10+ required";
+	QTest::newRow("min with a line feed")
+		<< with("min_plugin_version", "0.5\n\tx") << QStringLiteral("plugin 0.5\uFFFD\uFFFDx+ required");
 	QTest::newRow("files empty") << with("files", QJsonArray()) << "manifest has no files";
 	QTest::newRow("entry a string") << with("files", QJsonArray{"index.html"}) << "invalid file entry";
 	QTest::newRow("sha 63") << withEntry("sha256", QString(63, 'a')) << "unsafe runtime file entry";

@@ -149,6 +149,7 @@ void TestRuntimeUpdater::refusedCachedRuntime_data()
 	QTest::newRow("dots name the parent") << ".." << QString("../index.html");
 	QTest::newRow("escapes the cache") << "../elsewhere" << QString("../elsewhere/index.html");
 	QTest::newRow("names the root itself") << "." << QString("index.html");
+	QTest::newRow("trailing line feed") << "1.0.0\n" << QString("1.0.0\n/index.html");
 }
 
 void TestRuntimeUpdater::refusedCachedRuntime()
@@ -237,6 +238,9 @@ void TestRuntimeUpdater::updateOutcomes_data()
 	QTest::newRow("version dot dot") << manifestWith({index}, {{"runtime_version", ".."}}) << none
 					 << "Runtime: invalid runtime version"
 					 << "Runtime update skipped: invalid runtime version";
+	QTest::newRow("version with a line feed")
+		<< manifestWith({index}, {{"runtime_version", "2.0.0\n"}}) << none << "Runtime: invalid runtime version"
+		<< "Runtime update skipped: invalid runtime version";
 	QTest::newRow("unsafe path") << manifestWith({with(index, "path", "../index.html")}) << none
 				     << "Runtime: unsafe runtime file entry"
 				     << "Runtime update skipped: unsafe runtime file entry";
@@ -250,6 +254,13 @@ void TestRuntimeUpdater::updateOutcomes_data()
 					 << safely + "index\\.html failed: HTTP 404.*";
 	QTest::newRow("third file cut") << published << fault(kFilesPrefix, Fault::DropMidBody, 0, 2) << failed
 					<< safely + "js/app\\.js failed: .+";
+	// Status, then digest, then length, however far the body runs past its declared size.
+	QTest::newRow("404 page longer than the file")
+		<< published << Fault{kFilesPrefix, Fault::Status, 404, QByteArray(4096, 'e'), 0, 1, 1} << failed
+		<< safely + "index\\.html failed: HTTP 404 · .+";
+	QTest::newRow("longer than declared, wrong digest")
+		<< manifestWith({css, with(with(index, "size", 5), "sha256", QString(64, '0')), app}) << none << failed
+		<< safely + "index\\.html SHA256 mismatch";
 	QTest::newRow("wrong bytes") << published << fault(kFilesPrefix, Fault::WrongBytes, 0, 1) << failed
 				     << safely + "index\\.html SHA256 mismatch";
 	QTest::newRow("size above the body") << manifestWith({css, with(index, "size", 100), app}) << none << failed
@@ -319,9 +330,8 @@ void TestRuntimeUpdater::abandonedDownload_data()
 	const QString tooLarge = QStringLiteral("index\\.html failed: file is larger than 64 MiB");
 	QTest::newRow("no size") << QJsonValue() << false << tooLarge;
 	QTest::newRow("huge declared size") << QJsonValue(1e12) << false << tooLarge;
-	// Given up once it outgrows what was declared, long before the cap.
-	QTest::newRow("beyond declared size")
-		<< QJsonValue(1000) << false << QStringLiteral("index\\.html size mismatch");
+	// A declared size is no bound: only the cap ends a transfer early, and says so.
+	QTest::newRow("beyond declared size") << QJsonValue(1000) << false << tooLarge;
 	// The one row that waits out the 20 s transfer timeout.
 	QTest::newRow("stalled") << QJsonValue(1000) << true << QStringLiteral("index\\.html failed: .+");
 }

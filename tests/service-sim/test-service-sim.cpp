@@ -5,6 +5,7 @@
 #include "service-sim.h"
 #include "support/raw-http.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -78,6 +79,14 @@ private slots:
 		QCOMPARE(call("GET", kFiles + "a.jsx").body, QByteArray("x"));
 		control("DELETE", "/faults");
 		QCOMPARE(call("GET", kFiles + "a.js").body, kPage);
+
+		// A trickle delivers the whole body, spread over its delay.
+		control("POST", "/faults",
+			{{"path", QString::fromUtf8(kFiles + "a.js")}, {"kind", "trickle"}, {"delay_ms", 600}});
+		QElapsedTimer clock;
+		clock.start();
+		QCOMPARE(call("GET", kFiles + "a.js").body, kPage);
+		QVERIFY2(clock.elapsed() >= 500, qPrintable(QString::number(clock.elapsed())));
 	}
 
 	void controlApi()

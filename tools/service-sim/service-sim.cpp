@@ -197,6 +197,10 @@ void ServiceSim::Private::onRequest(HttpConnection *connection)
 	case Fault::Hang:
 		connection->hang();
 		break;
+	case Fault::Trickle:
+		connection->setTrickle(fault.delayMs);
+		route(connection);
+		break;
 	}
 }
 
@@ -627,6 +631,7 @@ static const QList<QPair<Fault::Kind, QString>> &faultKindNames()
 		{Fault::ShortBody, "short-body"},
 		{Fault::WrongBytes, "wrong-bytes"},
 		{Fault::Hang, "hang"},
+		{Fault::Trickle, "trickle"},
 	};
 	return names;
 }
@@ -664,7 +669,7 @@ bool ServiceSim::Private::faultFromJson(const QJsonObject &object, Fault *fault,
 	}
 	if (!known) {
 		*error = QStringLiteral("unknown \"kind\" (status, invalid-body, delay, drop, drop-mid-body, "
-					"short-body, wrong-bytes, hang)");
+					"short-body, wrong-bytes, hang, trickle)");
 		return false;
 	}
 	fault->path = path.toUtf8();

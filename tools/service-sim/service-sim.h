@@ -36,6 +36,7 @@ struct Fault {
 		ShortBody,   // send the real head, but only the first half of the body and close
 		WrongBytes,  // answer normally but flip the bytes of the body (same length)
 		Hang,        // never answer; the connection stays open until the client gives up
+		Trickle,     // answer normally, but spread the body evenly over `delayMs` after the head
 	};
 	QByteArray path; // exact path, or a prefix when it ends with '/' (e.g. "/runtime/files/")
 	Kind kind = Status;

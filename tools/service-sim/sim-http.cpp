@@ -122,6 +122,8 @@ HttpConnection::HttpConnection(QTcpSocket *socket, QObject *parent) : QObject(pa
 			fail(408, "request not completed in time");
 	});
 	m_requestTimer.start(kRequestTimeoutMs);
+	m_trickleTimer.setInterval(kTrickleStepMs);
+	connect(&m_trickleTimer, &QTimer::timeout, this, &HttpConnection::trickleNext);
 	// Bytes may already be waiting when the server hands the socket over.
 	if (socket->bytesAvailable() > 0)
 		QMetaObject::invokeMethod(this, &HttpConnection::onReadyRead, Qt::QueuedConnection);
@@ -282,6 +284,14 @@ void HttpConnection::respond(const HttpAnswer &answer)
 
 	if (m_shape == DropMidBody || m_shape == ShortBody)
 		body.truncate(body.size() / 2);
+	if (m_shape == Trickle) {
+		const qsizetype steps = qMax(1, m_trickleMs / kTrickleStepMs);
+		m_trickleChunk = qMax<qsizetype>(1, (body.size() + steps - 1) / steps);
+		m_trickleRest = body;
+		m_socket->write(head);
+		m_trickleTimer.start();
+		return;
+	}
 	m_socket->write(head + body);
 	// Closes once everything written has left the socket.
 	m_socket->disconnectFromHost();
@@ -291,6 +301,20 @@ QTcpSocket *HttpConnection::takeWire()
 {
 	m_answered = true;
 	return m_socket;
+}
+
+void HttpConnection::trickleNext()
+{
+	if (!m_socket) {
+		m_trickleTimer.stop();
+		return;
+	}
+	m_socket->write(m_trickleRest.left(m_trickleChunk));
+	m_trickleRest.remove(0, m_trickleChunk);
+	if (m_trickleRest.isEmpty()) {
+		m_trickleTimer.stop();
+		m_socket->disconnectFromHost();
+	}
 }
 
 void HttpConnection::drop()

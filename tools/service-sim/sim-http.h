@@ -35,11 +35,12 @@ class HttpConnection : public QObject {
 
 public:
 	// How the answer is damaged on the wire; the head is always the real one.
-	enum Shape { Intact, DropMidBody, ShortBody, WrongBytes };
+	enum Shape { Intact, DropMidBody, ShortBody, WrongBytes, Trickle };
 
 	static constexpr qsizetype kMaxHead = 32 * 1024;
 	static constexpr qint64 kMaxBody = 64 * 1024 * 1024;
 	static constexpr int kRequestTimeoutMs = 30000;
+	static constexpr int kTrickleStepMs = 50;
 
 	HttpConnection(QTcpSocket *socket, QObject *parent);
 	~HttpConnection() override;
@@ -56,6 +57,12 @@ public:
 	}
 	// Marks the request answered and hands over the socket, for answers written by hand.
 	QTcpSocket *takeWire();
+	// The real answer, its body spread evenly over about durationMs after the head.
+	void setTrickle(int durationMs)
+	{
+		m_shape = Trickle;
+		m_trickleMs = durationMs;
+	}
 
 	void respond(const HttpAnswer &answer);
 	// Closes without a byte of answer.
@@ -73,6 +80,7 @@ private:
 	bool parseHead(const QByteArray &head, int *errorStatus, QByteArray *error);
 	void fail(int status, const QByteArray &error);
 	void finishClose();
+	void trickleNext();
 
 	QPointer<QTcpSocket> m_socket;
 	QTimer m_requestTimer;
@@ -86,6 +94,10 @@ private:
 	bool m_closedEmitted = false;
 	Shape m_shape = Intact;
 	std::function<void(HttpConnection *, const HttpAnswer &)> m_rewrite;
+	int m_trickleMs = 0;
+	qsizetype m_trickleChunk = 0;
+	QByteArray m_trickleRest;
+	QTimer m_trickleTimer;
 };
 
 } // namespace kelpsim
