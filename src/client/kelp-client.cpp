@@ -343,6 +343,10 @@ void KelpClient::onHeartbeatFinished(QNetworkReply *reply, qint64 sentAtMs, cons
 	}
 	m_latencyMs = qMax<qint64>(0, QDateTime::currentMSecsSinceEpoch() - sentAtMs);
 	setStatus(m_eventsReply ? QStringLiteral("Connected") : QStringLiteral("Connected · realtime reconnecting"));
+	// A poll's 401 stops the channel; the service accepting this token again re-arms it, or one bad
+	// answer would silence the channel for good while the dock says it is reconnecting.
+	if (!m_eventsReply && !m_reconnectTimer.isActive())
+		QTimer::singleShot(0, this, &KelpClient::reconnectEvents);
 	emit stateChanged();
 }
 

@@ -47,6 +47,7 @@ private slots:
 	void sequenceHandling_data();
 	void sequenceHandling();
 	void unauthorizedStopsChannel();
+	void acceptedHeartbeatRearmsChannel();
 	void widgetSyncFailures_data();
 	void widgetSyncFailures();
 
@@ -395,6 +396,23 @@ void TestClient::unauthorizedStopsChannel()
 	QTRY_COMPARE(finished.count(kHeartbeat), 2);
 	QCOMPARE(texts(logs), (QStringList{kAuthExpired, kAuthExpired}));
 	QCOMPARE(env->sim.requestsTo(kEvents).size(), 1);
+}
+
+void TestClient::acceptedHeartbeatRearmsChannel()
+{
+	// One stray 401 on a poll while the token is still good: the channel stops, as above, but once
+	// the service accepts the token again it must not stay silent behind "realtime reconnecting".
+	env->storePairedDevice();
+	env->sim.addFault(fault(kEvents, Fault::Status, 401, "{\"ok\":false}"));
+	KelpClient &client = newClient();
+	FinishedReplies finished(client);
+	client.start();
+	QTRY_COMPARE(finished.count(kEvents), 1);
+	QVERIFY(QMetaObject::invokeMethod(&client, "heartbeat"));
+	QTRY_COMPARE(env->sim.heldPollCount(), 1);
+	env->sim.queueEvent(kDeviceId, kDonation);
+	QTRY_COMPARE(client.eventsReceived(), qint64(1));
+	QCOMPARE(client.statusText(), QStringLiteral("Connected"));
 }
 
 void TestClient::widgetSyncFailures_data()
