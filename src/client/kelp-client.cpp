@@ -468,10 +468,13 @@ void KelpClient::onWidgetStateFinished(QNetworkReply *reply)
 	m_widgetRevision = state.revision;
 	for (const WidgetAssetDescriptor &asset : state.assets) {
 		if (asset.listed) {
-			if (!asset.updatedAt.isEmpty() && asset.updatedAt != m_assetRevisions.value(asset.slot))
+			if (!asset.updatedAt.isEmpty() && !keepAssetDownload(asset.slot, asset.updatedAt) &&
+			    asset.updatedAt != m_assetRevisions.value(asset.slot))
 				downloadAsset(m_widgetId, asset.slot, asset.updatedAt);
-		} else if (m_assetRevisions.remove(asset.slot) > 0) {
-			emit widgetAssetCleared(asset.slot);
+		} else {
+			dropAssetDownload(asset.slot);
+			if (m_assetRevisions.remove(asset.slot) > 0)
+				emit widgetAssetCleared(asset.slot);
 		}
 	}
 	setWidgetStatus(QStringLiteral("Widget config: synced · %1").arg(shortRevision(state.revision)));
@@ -483,8 +486,37 @@ void KelpClient::downloadAsset(const QString &widgetId, const QString &slot, con
 								     {QStringLiteral("widget_id"), widgetId},
 								     {QStringLiteral("slot"), slot}});
 	QNetworkReply *reply = m_network.get(buildRequest(url, true));
+	m_assetDownloads.insert(slot, AssetDownload{reply, revision});
+	// Bodies are held whole: one beyond the cap is cut off here and fails like a broken transfer.
+	connect(reply, &QNetworkReply::readyRead, this, [reply] {
+		if (reply->bytesAvailable() > kMaxDownloadBytes)
+			reply->abort();
+	});
 	connect(reply, &QNetworkReply::finished, this,
 		[this, reply, slot, revision] { onAssetFinished(reply, slot, revision); });
+}
+
+// Whether the slot's download in flight fetches exactly this revision. One for any other revision
+// is given up: the latest accepted state decides what the slot shows, so a slow download is neither
+// started again on every sync nor allowed to land after a newer one.
+bool KelpClient::keepAssetDownload(const QString &slot, const QString &revision)
+{
+	const AssetDownload current = m_assetDownloads.value(slot);
+	if (current.reply && current.revision == revision)
+		return true;
+	dropAssetDownload(slot);
+	return false;
+}
+
+// Silently: a download the service no longer asks for is no failure to report.
+void KelpClient::dropAssetDownload(const QString &slot)
+{
+	const AssetDownload download = m_assetDownloads.take(slot);
+	if (QNetworkReply *reply = download.reply) {
+		reply->disconnect(this);
+		reply->abort();
+		reply->deleteLater();
+	}
 }
 
 void KelpClient::onAssetFinished(QNetworkReply *reply, const QString &slot, const QString &revision)
@@ -495,6 +527,8 @@ void KelpClient::onAssetFinished(QNetworkReply *reply, const QString &slot, cons
 	// A transfer that broke off after a 200 head leaves part of the image: handing that on would
 	// record its revision and keep the broken image until the service changes it.
 	const bool cutShort = reply->error() != QNetworkReply::NoError;
+	if (const auto it = m_assetDownloads.constFind(slot); it != m_assetDownloads.cend() && it->reply == reply)
+		m_assetDownloads.erase(it);
 	reply->deleteLater();
 
 	if (status != 200 || body.isEmpty() || cutShort) {

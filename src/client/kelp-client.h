@@ -58,6 +58,8 @@ private:
 	void startPairedSequence();
 	void scheduleReconnect();
 	void downloadAsset(const QString &widgetId, const QString &slot, const QString &revision);
+	bool keepAssetDownload(const QString &slot, const QString &revision);
+	void dropAssetDownload(const QString &slot);
 
 	void onPairStartFinished(QNetworkReply *reply, const QString &challenge);
 	void onPairStatusFinished(QNetworkReply *reply, const QString &pairId, const QString &challenge);
@@ -85,6 +87,12 @@ private:
 	QString m_widgetId;
 	QString m_widgetRevision;
 	QHash<QString, QString> m_assetRevisions;
+	// Per slot, the download in flight and the "updated_at" it fetches.
+	struct AssetDownload {
+		QPointer<QNetworkReply> reply;
+		QString revision;
+	};
+	QHash<QString, AssetDownload> m_assetDownloads;
 	qint64 m_lastSeq = 0;
 	qint64 m_latencyMs = -1;
 	qint64 m_eventsReceived = 0;

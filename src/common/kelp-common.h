@@ -12,6 +12,10 @@ inline constexpr char kKelpModuleVersion[] = "0.4.2";
 inline constexpr char kKelpSettingsOrganization[] = "KELP Ziziru";
 inline constexpr char kKelpSettingsApplication[] = "KELP OBS Plugin";
 
+// The most either engine holds of one downloaded body (a runtime file, a widget image): bodies are
+// read whole into memory, so this bounds what a service can make OBS hold, whatever it declares.
+inline constexpr qint64 kMaxDownloadBytes = 64 * 1024 * 1024;
+
 // The service origin fixed at build time. Tests and the dev host may replace it in-process before
 // they construct an engine; the shipped module never calls the setter.
 QString kelpServiceOrigin();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/kelp-common.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -23,7 +25,7 @@ public:
 	static constexpr int kCheckIntervalMs = 60000;
 	static constexpr int kTransferTimeoutMs = 20000;
 	// Files are held whole in memory, so each is capped whatever size its manifest declares.
-	static constexpr qint64 kMaxFileBytes = 64 * 1024 * 1024;
+	static constexpr qint64 kMaxFileBytes = kMaxDownloadBytes;
 
 	explicit RuntimeUpdater(QObject *parent = nullptr);
 	~RuntimeUpdater() override;

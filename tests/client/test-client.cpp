@@ -50,6 +50,8 @@ private slots:
 	void acceptedHeartbeatRearmsChannel();
 	void widgetSyncFailures_data();
 	void widgetSyncFailures();
+	void assetDownloadInFlight_data();
+	void assetDownloadInFlight();
 
 private:
 	// The client under test; every status and log line it produces is kept for cleanup().
@@ -422,22 +424,26 @@ void TestClient::widgetSyncFailures_data()
 	QTest::addColumn<int>("status");
 	QTest::addColumn<QString>("widgetStatus");
 	QTest::addColumn<QStringList>("logged");
+	QTest::addColumn<bool>("oversized"); // the asset is first one byte over the cap (no fault: kind -1)
 
 	const QString synced = QStringLiteral("Widget config: synced · r1");
 	const QString cut = QStringLiteral("Widget config: sync failed (HTTP 200)");
 	QTest::newRow("state HTTP 500") << kWidgetState << int(Fault::Status) << 500
-					<< "Widget config: sync failed (HTTP 500)" << QStringList();
-	QTest::newRow("state unanswered")
-		<< kWidgetState << int(Fault::Drop) << 0 << "Widget config: sync failed (HTTP 0)" << QStringList();
+					<< "Widget config: sync failed (HTTP 500)" << QStringList() << false;
+	QTest::newRow("state unanswered") << kWidgetState << int(Fault::Drop) << 0
+					  << "Widget config: sync failed (HTTP 0)" << QStringList() << false;
 	QTest::newRow("state cut off mid-body")
-		<< kWidgetState << int(Fault::DropMidBody) << 200 << cut << QStringList();
-	QTest::newRow("state truncated JSON") << kWidgetState << int(Fault::ShortBody) << 200 << cut << QStringList();
+		<< kWidgetState << int(Fault::DropMidBody) << 200 << cut << QStringList() << false;
+	QTest::newRow("state truncated JSON")
+		<< kWidgetState << int(Fault::ShortBody) << 200 << cut << QStringList() << false;
 	QTest::newRow("asset HTTP 500") << kWidgetAsset << int(Fault::Status) << 500 << synced
-					<< QStringList{"Event Goal mask sync failed: HTTP 500."};
+					<< QStringList{"Event Goal mask sync failed: HTTP 500."} << false;
 	QTest::newRow("asset empty") << kWidgetAsset << int(Fault::Status) << 200 << synced
-				     << QStringList{"Event Goal mask sync failed: HTTP 200."};
+				     << QStringList{"Event Goal mask sync failed: HTTP 200."} << false;
 	QTest::newRow("asset cut off mid-body") << kWidgetAsset << int(Fault::DropMidBody) << 200 << synced
-						<< QStringList{"Event Goal mask sync failed: HTTP 200."};
+						<< QStringList{"Event Goal mask sync failed: HTTP 200."} << false;
+	QTest::newRow("asset over 64 MiB")
+		<< kWidgetAsset << -1 << 200 << synced << QStringList{"Event Goal mask sync failed: HTTP 200."} << true;
 }
 
 void TestClient::widgetSyncFailures()
@@ -447,11 +453,13 @@ void TestClient::widgetSyncFailures()
 	QFETCH(int, status);
 	QFETCH(QString, widgetStatus);
 	QFETCH(QStringList, logged);
+	QFETCH(bool, oversized);
 
 	const QByteArray png = "\x89PNG\r\n\x1a\n" + QByteArray(48 * 1024, 'p');
 	env->sim.setWidgetState("w-1", "r1", QJsonObject());
-	env->sim.setAsset("mask", "image/png", png, "m1");
-	env->sim.addFault(fault(path, Fault::Kind(kind), status));
+	env->sim.setAsset("mask", "image/png", oversized ? QByteArray(kMaxDownloadBytes + 1, 'p') : png, "m1");
+	if (kind >= 0)
+		env->sim.addFault(fault(path, Fault::Kind(kind), status));
 	env->storePairedDevice();
 	KelpClient &client = newClient();
 	QSignalSpy configs(&client, &KelpClient::widgetConfigReceived);
@@ -466,8 +474,9 @@ void TestClient::widgetSyncFailures()
 	QCOMPARE(configs.size(), path == kWidgetState ? 0 : 1);
 	QVERIFY(assets.isEmpty());
 
-	// Nothing was recorded, so the next sync fetches it all, whole.
+	// Nothing was recorded, so the next sync fetches it all, whole, under the same revision.
 	env->sim.clearFaults();
+	env->sim.setAsset("mask", "image/png", png, "m1");
 	client.syncWidgetState();
 	QTRY_COMPARE(assets.size(), 1);
 	QCOMPARE(assets.at(0).at(1).toByteArray(), QByteArray("image/png"));
@@ -478,6 +487,58 @@ void TestClient::widgetSyncFailures()
 	client.syncWidgetState();
 	QTRY_COMPARE(finished.count(kWidgetState), 3);
 	QCOMPARE(env->sim.requestsTo(kWidgetAsset).size(), fetched);
+}
+
+void TestClient::assetDownloadInFlight_data()
+{
+	// What the service says about the mask while its first download still trickles in.
+	QTest::addColumn<QString>("change");
+	QTest::addColumn<int>("requests");
+	QTest::addColumn<QStringList>("delivered"); // revisions, in order
+
+	QTest::newRow("same revision across three syncs") << "none" << 1 << QStringList{"m1"};
+	QTest::newRow("newer revision wins") << "newer" << 2 << QStringList{"m2"};
+	QTest::newRow("slot removed") << "removed" << 1 << QStringList();
+}
+
+void TestClient::assetDownloadInFlight()
+{
+	QFETCH(QString, change);
+	QFETCH(int, requests);
+	QFETCH(QStringList, delivered);
+
+	const QByteArray first = "\x89PNG\r\n\x1a\n" + QByteArray(64 * 1024, '1');
+	const QByteArray second = "\x89PNG\r\n\x1a\n" + QByteArray(32 * 1024, '2');
+	env->sim.setWidgetState("w-1", "r1", QJsonObject());
+	env->sim.setAsset("mask", "image/png", first, "m1");
+	env->sim.addFault(fault(kWidgetAsset, Fault::Trickle, 200, QByteArray(), 1, 3000));
+	env->storePairedDevice();
+	KelpClient &client = newClient();
+	QSignalSpy assets(&client, &KelpClient::widgetAssetReceived);
+	QSignalSpy logs(&client, &KelpClient::logLine);
+	FinishedReplies finished(client);
+	client.start();
+	clientTimer(client, "widgetSyncTimer")->stop();
+	QTRY_COMPARE(env->sim.requestsTo(kWidgetAsset).size(), 1);
+	if (change == QLatin1String("newer"))
+		env->sim.setAsset("mask", "image/png", second, "m2");
+	else if (change == QLatin1String("removed"))
+		env->sim.removeAsset("mask");
+	for (int sync = 2; sync <= 3; ++sync) {
+		client.syncWidgetState();
+		QTRY_COMPARE(finished.count(kWidgetState), sync);
+	}
+
+	QTRY_COMPARE_WITH_TIMEOUT(finished.count(kWidgetAsset), requests, 10000);
+	QCOMPARE(env->sim.requestsTo(kWidgetAsset).size(), requests);
+	QStringList revisions;
+	for (const QList<QVariant> &args : std::as_const(assets)) {
+		revisions.append(args.at(3).toString());
+		QCOMPARE(args.at(2).toByteArray(), args.at(3).toString() == QLatin1String("m1") ? first : second);
+	}
+	QCOMPARE(revisions, delivered);
+	// A download given up for a newer state is no failure to report.
+	QCOMPARE(logs.size(), delivered.size());
 }
 
 QTEST_GUILESS_MAIN(TestClient)
