@@ -41,28 +41,13 @@ const char *const kStatusBodies[] = {"", "{\"ok\":false,\"error\":\"chaos\"}", "
 const char *const kNotJson[] = {"not json", "<html><body>502</body></html>", "{\"ok\":true", "\xff\xfe\x01\x80"};
 
 // JSON text put in place of a whole body or of one member. "@long" is a string of 256 KiB.
+// clang-format off
 const char *const kWrongValues[] = {
-	"null",
-	"true",
-	"0",
-	"-1",
-	"-0",
-	"2.5",
-	"1e300",
-	"-1e300",
-	"9007199254740993",
-	"\"\"",
-	"\"NaN\"",
-	"\"-Infinity\"",
-	"\"\\ud800\"",
-	"\"x\\udc00y\"",
-	"\"line\\nfeed\\r\\u0001\\u001f\"",
-	"[]",
-	"[null]",
-	"{}",
-	"{\"ok\":true}",
-	"@long",
+	"null", "true", "0", "-1", "-0", "2.5", "1e300", "-1e300", "9007199254740993", "\"\"", "\"NaN\"",
+	"\"-Infinity\"", "\"\\ud800\"", "\"x\\udc00y\"", "\"line\\nfeed\\r\\u0001\\u001f\"", "[]", "[null]", "{}",
+	"{\"ok\":true}", "@long",
 };
+// clang-format on
 
 // Valid-looking replies with hostile content: a member (a "*" step picks an element or a key at
 // random) replaced by one of the values. "@header:NAME" replaces a header instead.
