@@ -89,7 +89,7 @@ KelpClient::KelpClient(QObject *parent)
 	m_deviceToken = m_settings.value(kKeyDeviceToken).toString();
 	m_lastSeq = m_settings.value(kKeyLastSeq, 0).toLongLong();
 	// Left by a huge seq before such seqs were ignored; kept, it would drop every event for good.
-	if (m_lastSeq > kMaxExactSeq || m_lastSeq < -kMaxExactSeq)
+	if (m_lastSeq >= kMaxExactSeq || m_lastSeq <= -kMaxExactSeq)
 		m_lastSeq = 0;
 
 	m_pairPollTimer.setInterval(kPairPollIntervalMs);
