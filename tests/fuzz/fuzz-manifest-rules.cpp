@@ -48,6 +48,7 @@ void checkPath(const QString &path)
 	if (!posix)
 		return;
 	require(!path.contains(QLatin1Char('\\')));
+	require(!hasControlCharacter(path));
 	require(strictlyBelow(kRoot, path));
 	if (windows) {
 		// A drive letter would make the join leave the folder on Windows.
@@ -72,6 +73,7 @@ void checkManifest(const QJsonObject &manifest)
 	}
 	const QString version = manifest.value(QStringLiteral("runtime_version")).toString();
 	require(isValidRuntimeVersion(version));
+	require(!hasControlCharacter(version));
 	require(strictlyBelow(kRoot, version));
 	const QString versionFolder = kRoot + QLatin1Char('/') + version;
 	const QString minimum = manifest.value(QStringLiteral("min_plugin_version")).toString();
