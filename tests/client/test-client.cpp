@@ -414,6 +414,8 @@ void TestClient::acceptedHeartbeatRearmsChannel()
 	client.start();
 	QTRY_COMPARE(finished.count(kEvents), 1);
 	QVERIFY(QMetaObject::invokeMethod(&client, "heartbeat"));
+	// Both heartbeats answered, so none rewrites the status after the event below.
+	QTRY_COMPARE(finished.count(kHeartbeat), 2);
 	QTRY_COMPARE(env->sim.heldPollCount(), 1);
 	env->sim.queueEvent(kDeviceId, kDonation);
 	QTRY_COMPARE(client.eventsReceived(), qint64(1));
