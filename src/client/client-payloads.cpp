@@ -33,7 +33,7 @@ bool parseEventsBody(const QByteArray &body, QList<RealtimeEvent> *events)
 		const QJsonValue seq = event.value(QStringLiteral("seq"));
 		RealtimeEvent parsed;
 		// Counted like no seq at all: once stored, a huge one would drop every later event.
-		const bool exact = seq.isDouble() && std::fabs(seq.toDouble()) <= double(kMaxExactSeq);
+		const bool exact = seq.isDouble() && std::fabs(seq.toDouble()) < double(kMaxExactSeq);
 		parsed.seq = exact ? truncateToInt64(seq.toDouble()) : 0;
 		parsed.json = QJsonDocument(event).toJson(QJsonDocument::Compact);
 		events->append(parsed);

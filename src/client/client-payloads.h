@@ -10,14 +10,15 @@
 // The asset slots of the Event Goal widget, in the order they are examined.
 inline constexpr const char *kWidgetAssetSlots[] = {"mask", "frame", "particle"};
 
-// The largest magnitude up to which a JSON number (a double) holds every integer exactly: 2^53.
-// A sequence number beyond it is no position the service could have meant.
+// The magnitude up to which a JSON number (a double) holds every integer exactly: 2^53. A sequence
+// number at or beyond it is no position to resume from: its successor no longer reads apart from it,
+// so every later event would look like a duplicate.
 inline constexpr qint64 kMaxExactSeq = qint64(1) << 53;
 
 // One realtime event: its sequence number as the client reads it and the element re-serialised
 // compactly.
 struct RealtimeEvent {
-	qint64 seq = 0; // "seq" truncated toward zero; 0 when absent, not a number or beyond kMaxExactSeq
+	qint64 seq = 0; // "seq" truncated toward zero; 0 when absent, not a number or at or beyond kMaxExactSeq
 	QByteArray json;
 };
 

@@ -89,7 +89,7 @@ KelpClient::KelpClient(QObject *parent)
 	m_deviceToken = m_settings.value(kKeyDeviceToken).toString();
 	m_lastSeq = m_settings.value(kKeyLastSeq, 0).toLongLong();
 	// Left by a huge seq before such seqs were ignored; kept, it would drop every event for good.
-	if (m_lastSeq > kMaxExactSeq || m_lastSeq < -kMaxExactSeq)
+	if (m_lastSeq >= kMaxExactSeq || m_lastSeq <= -kMaxExactSeq)
 		m_lastSeq = 0;
 
 	m_pairPollTimer.setInterval(kPairPollIntervalMs);
@@ -187,6 +187,7 @@ void KelpClient::startPairing()
 				     {QStringLiteral("obs_version"), kelpHostVersion()},
 				     {QStringLiteral("plugin_version"), QLatin1String(kKelpModuleVersion)}});
 	QNetworkReply *reply = m_network.get(buildRequest(url, false));
+	capReplyBody(reply, kMaxAnswerBytes);
 	const QString challenge = m_challenge;
 	connect(reply, &QNetworkReply::finished, this,
 		[this, reply, challenge] { onPairStartFinished(reply, challenge); });
@@ -226,6 +227,7 @@ void KelpClient::pollPairStatus()
 	const QUrl url = serviceUrl("/api/v26/plugin/pair/status", {{QStringLiteral("pair_id"), m_pairId},
 								    {QStringLiteral("challenge"), m_challenge}});
 	QNetworkReply *reply = m_network.get(buildRequest(url, false));
+	capReplyBody(reply, kMaxAnswerBytes);
 	const QString pairId = m_pairId;
 	const QString challenge = m_challenge;
 	connect(reply, &QNetworkReply::finished, this,
@@ -316,6 +318,7 @@ void KelpClient::heartbeat()
 				     {QStringLiteral("last_seq"), QString::number(m_lastSeq)}});
 	const qint64 sentAtMs = QDateTime::currentMSecsSinceEpoch();
 	QNetworkReply *reply = m_network.get(buildRequest(url, true));
+	capReplyBody(reply, kMaxAnswerBytes);
 	const QString token = m_deviceToken;
 	connect(reply, &QNetworkReply::finished, this,
 		[this, reply, sentAtMs, token] { onHeartbeatFinished(reply, sentAtMs, token); });
@@ -343,6 +346,10 @@ void KelpClient::onHeartbeatFinished(QNetworkReply *reply, qint64 sentAtMs, cons
 	}
 	m_latencyMs = qMax<qint64>(0, QDateTime::currentMSecsSinceEpoch() - sentAtMs);
 	setStatus(m_eventsReply ? QStringLiteral("Connected") : QStringLiteral("Connected · realtime reconnecting"));
+	// A poll's 401 stops the channel; the service accepting this token again re-arms it, or one bad
+	// answer would silence the channel for good while the dock says it is reconnecting.
+	if (!m_eventsReply && !m_reconnectTimer.isActive())
+		QTimer::singleShot(0, this, &KelpClient::reconnectEvents);
 	emit stateChanged();
 }
 
@@ -360,6 +367,7 @@ void KelpClient::reconnectEvents()
 	request.setRawHeader(QByteArrayLiteral("Accept"), QByteArrayLiteral("application/json"));
 	request.setTransferTimeout(kEventsTransferTimeoutMs);
 	QNetworkReply *reply = m_network.get(request);
+	capReplyBody(reply, kMaxAnswerBytes);
 	m_eventsReply = reply;
 	if (m_status.startsWith(QLatin1String("Realtime reconnect")) ||
 	    m_status.startsWith(QLatin1String("Opening realtime")))
@@ -438,6 +446,7 @@ void KelpClient::syncWidgetState()
 		return;
 	const QUrl url = serviceUrl("/api/v27/plugin/widget-state", {{QStringLiteral("device_id"), m_deviceId}});
 	QNetworkReply *reply = m_network.get(buildRequest(url, true));
+	capReplyBody(reply, kMaxAnswerBytes);
 	m_widgetStateReply = reply;
 	connect(reply, &QNetworkReply::finished, this, [this, reply] { onWidgetStateFinished(reply); });
 }

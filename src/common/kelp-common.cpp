@@ -37,6 +37,14 @@ QString kelpHostVersion()
 	return version ? QString::fromLatin1(version) : QString();
 }
 
+void capReplyBody(QNetworkReply *reply, qint64 maxBytes)
+{
+	QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, maxBytes] {
+		if (reply->bytesAvailable() > maxBytes)
+			reply->abort();
+	});
+}
+
 QString networkErrorText(QNetworkReply *reply)
 {
 	if (!reply)

@@ -19,6 +19,9 @@ inline constexpr char kKelpSettingsApplication[] = "KELP OBS Plugin";
 // The most either engine holds of one downloaded body (a runtime file, a widget image): bodies are
 // read whole into memory, so this bounds what a service can make OBS hold, whatever it declares.
 inline constexpr qint64 kMaxDownloadBytes = 64 * 1024 * 1024;
+// The most either engine holds of one JSON answer (pairing, heartbeat, events, widget state,
+// manifest): far beyond any real one, and a service that floods one stays out of OBS's memory.
+inline constexpr qint64 kMaxAnswerBytes = 4 * 1024 * 1024;
 
 // The service origin fixed at build time. Tests and the dev host may replace it in-process before
 // they construct an engine; the shipped module never calls the setter.
@@ -29,6 +32,8 @@ void setKelpServiceOrigin(const QString &origin);
 QString kelpHostVersion();
 
 // One-line wording of a failed reply, shared by the client and the updater.
+// Cuts the reply off, as a broken transfer, once more than maxBytes of its body wait to be read.
+void capReplyBody(QNetworkReply *reply, qint64 maxBytes);
 QString networkErrorText(QNetworkReply *reply);
 
 // A JSON number truncated toward zero to 64 bits; NaN gives 0 and out-of-range values saturate

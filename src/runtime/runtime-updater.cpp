@@ -151,6 +151,7 @@ void RuntimeUpdater::checkForUpdate()
 	url.setQuery(query);
 
 	QNetworkReply *reply = network.get(makeRequest(url));
+	capReplyBody(reply, kMaxAnswerBytes);
 	manifestReply = reply;
 	connect(reply, &QNetworkReply::finished, this, [this, reply] { onManifestFinished(reply); });
 }

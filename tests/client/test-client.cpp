@@ -47,6 +47,9 @@ private slots:
 	void sequenceHandling_data();
 	void sequenceHandling();
 	void unauthorizedStopsChannel();
+	void acceptedHeartbeatRearmsChannel();
+	void oversizedAnswers_data();
+	void oversizedAnswers();
 	void widgetSyncFailures_data();
 	void widgetSyncFailures();
 	void assetDownloadInFlight_data();
@@ -324,11 +327,12 @@ void TestClient::sequenceHandling_data()
 	QTest::newRow("seq beyond 2^53 is not counted")
 		<< qint64(0) << QByteArray(R"([{"id":"a","seq":1e30},{"id":"b","seq":-1e30},{"id":"c","seq":5}])")
 		<< QStringList{"a", "b", "c"} << qint64(5) << qint64(0);
-	QTest::newRow("2^53 is the last ordinary seq")
+	// Stored, 2^53 would be the last seq ever counted: its successor reads as 2^53 again.
+	QTest::newRow("2^53 - 1 is the last ordinary seq")
 		<< qint64(0)
-		<< QByteArray(R"([{"id":"a","seq":9007199254740994},{"id":"b","seq":9007199254740992},)"
-			      R"({"id":"c","seq":9007199254740992}])")
-		<< QStringList{"a", "b"} << qint64(9007199254740992) << qint64(0);
+		<< QByteArray(R"([{"id":"a","seq":9007199254740992},{"id":"b","seq":9007199254740991},)"
+			      R"({"id":"c","seq":9007199254740991}])")
+		<< QStringList{"a", "b"} << qint64(9007199254740991) << qint64(0);
 	QTest::newRow("stored seq beyond 2^53 is forgotten")
 		<< std::numeric_limits<qint64>::max() << QByteArray(R"([{"id":"a","seq":3}])") << QStringList{"a"}
 		<< qint64(3) << qint64(0);
@@ -397,6 +401,58 @@ void TestClient::unauthorizedStopsChannel()
 	QTRY_COMPARE(finished.count(kHeartbeat), 2);
 	QCOMPARE(texts(logs), (QStringList{kAuthExpired, kAuthExpired}));
 	QCOMPARE(env->sim.requestsTo(kEvents).size(), 1);
+}
+
+void TestClient::acceptedHeartbeatRearmsChannel()
+{
+	// One stray 401 on a poll while the token is still good: the channel stops, as above, but once
+	// the service accepts the token again it must not stay silent behind "realtime reconnecting".
+	env->storePairedDevice();
+	env->sim.addFault(fault(kEvents, Fault::Status, 401, "{\"ok\":false}"));
+	KelpClient &client = newClient();
+	FinishedReplies finished(client);
+	client.start();
+	QTRY_COMPARE(finished.count(kEvents), 1);
+	QVERIFY(QMetaObject::invokeMethod(&client, "heartbeat"));
+	// Both heartbeats answered, so none rewrites the status after the event below.
+	QTRY_COMPARE(finished.count(kHeartbeat), 2);
+	QTRY_COMPARE(env->sim.heldPollCount(), 1);
+	env->sim.queueEvent(kDeviceId, kDonation);
+	QTRY_COMPARE(client.eventsReceived(), qint64(1));
+	QCOMPARE(client.statusText(), QStringLiteral("Connected"));
+}
+
+void TestClient::oversizedAnswers_data()
+{
+	QTest::addColumn<QByteArray>("path");
+	QTest::addColumn<QByteArray>("body");
+	// Well-formed answers that would be taken, were they not beyond the cap: held whole, a flood of
+	// them would hold OBS's memory instead.
+	const QByteArray pad = ",\"pad\":\"" + QByteArray(kMaxAnswerBytes, 'x') + "\"}";
+	QTest::newRow("heartbeat") << kHeartbeat << "{\"ok\":true,\"seq\":0" + pad;
+	QTest::newRow("events") << kEvents
+				<< "{\"ok\":true,\"events\":[{\"type\":\"donation\",\"seq\":1}],\"seq\":1" + pad;
+	QTest::newRow("widget state") << kWidgetState
+				      << "{\"ok\":true,\"widget_id\":\"w\",\"revision\":\"r9\",\"config\":{}" + pad;
+}
+
+void TestClient::oversizedAnswers()
+{
+	QFETCH(QByteArray, path);
+	QFETCH(QByteArray, body);
+	env->storePairedDevice();
+	env->sim.addFault(fault(path, Fault::Status, 200, body));
+	KelpClient &client = newClient();
+	FinishedReplies finished(client);
+	client.start();
+	QTRY_COMPARE_WITH_TIMEOUT(finished.count(path), 1, 10000);
+	QTest::qWait(0);
+	if (path == kHeartbeat)
+		QCOMPARE(client.latencyMs(), qint64(-1));
+	else if (path == kEvents)
+		QCOMPARE(client.eventsReceived(), qint64(0));
+	else
+		QCOMPARE(client.widgetStatusText(), QStringLiteral("Widget config: sync failed (HTTP 200)"));
 }
 
 void TestClient::widgetSyncFailures_data()

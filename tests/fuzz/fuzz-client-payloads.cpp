@@ -2,7 +2,7 @@
 //
 // What the rest of the system relies on: every event handed on is one compact JSON object on one
 // line (the bus frames it as a single SSE data field), its seq is the truncated "seq" number (0
-// beyond 2^53, so never a resume position beyond what a JSON number holds exactly), a
+// from 2^53 on, so never a resume position beyond what a JSON number holds exactly), a
 // refused body yields nothing, and a widget state always names the three slots in order with a
 // configuration that is a compact, single-line JSON object. Asset MIME types never carry a
 // parameter or surrounding blanks.
@@ -47,8 +47,8 @@ void checkEvents(const QByteArray &body)
 	for (const RealtimeEvent &event : events) {
 		require(isSingleLineObject(event.json));
 		const QJsonValue seq = QJsonDocument::fromJson(event.json).object().value(QStringLiteral("seq"));
-		require(event.seq >= -kMaxExactSeq && event.seq <= kMaxExactSeq);
-		if (seq.isDouble() && std::fabs(seq.toDouble()) <= double(kMaxExactSeq))
+		require(event.seq > -kMaxExactSeq && event.seq < kMaxExactSeq);
+		if (seq.isDouble() && std::fabs(seq.toDouble()) < double(kMaxExactSeq))
 			require(event.seq == truncateToInt64(seq.toDouble()));
 		else
 			require(event.seq == 0);

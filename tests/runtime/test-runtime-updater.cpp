@@ -235,6 +235,9 @@ void TestRuntimeUpdater::updateOutcomes_data()
 		QTest::newRow(body) << QByteArray(body) << none << "Runtime 1.0.0 · manifest retry later"
 				    << "Runtime update manifest was invalid\\.";
 	// A version or path that names something outside a version folder of its own.
+	QTest::newRow("manifest beyond the answer cap")
+		<< manifestWith({index}, {{"pad", QString(kMaxAnswerBytes, 'x')}}) << none << delayed
+		<< "Runtime update check failed: .+";
 	QTest::newRow("version dot dot") << manifestWith({index}, {{"runtime_version", ".."}}) << none
 					 << "Runtime: invalid runtime version"
 					 << "Runtime update skipped: invalid runtime version";

@@ -33,6 +33,7 @@ Control API (JSON in and out; see docs/service-sim.md):
                                              "count", "skip"}
   GET|DELETE /_sim/requests[?path=&limit=]  the request log
   POST   /_sim/settings {"code_lifetime_ms"?, "max_wait_ms"?}
+  GET|POST|DELETE /_sim/chaos               {"seed", "seconds"}: seeded bad replies for a while
 
 Example:
   curl -s -X POST localhost:4260/_sim/events -d '{"event":{"type":"donation","amount":100}}'
@@ -62,7 +63,13 @@ int main(int argc, char **argv)
 	const QCommandLineOption publishOption(QStringLiteral("publish"),
 					       QStringLiteral("Publish the files below FOLDER as runtime VERSION."),
 					       QStringLiteral("VERSION=FOLDER"));
+	const QCommandLineOption chaosOption(
+		QStringLiteral("chaos"),
+		QStringLiteral("Answer every plug-in request with a reply drawn from a generator of bad replies "
+			       "seeded with SEED, for SECONDS (default 60), then behave."),
+		QStringLiteral("SEED[:SECONDS]"));
 	parser.addOption(portOption);
+	parser.addOption(chaosOption);
 	parser.addOption(lifetimeOption);
 	parser.addOption(publishOption);
 	parser.process(app);
@@ -80,6 +87,21 @@ int main(int argc, char **argv)
 	if (!ok || lifetime < 0) {
 		err << "kelp-service-sim: invalid --code-lifetime " << parser.value(lifetimeOption) << Qt::endl;
 		return 2;
+	}
+
+	quint64 chaosSeed = 0;
+	int chaosSeconds = 60;
+	if (parser.isSet(chaosOption)) {
+		const QStringList parts = parser.value(chaosOption).split(QLatin1Char(':'));
+		bool seedOk = false;
+		bool secondsOk = parts.size() == 1;
+		chaosSeed = parts.first().toULongLong(&seedOk);
+		if (parts.size() == 2)
+			chaosSeconds = parts.last().toInt(&secondsOk);
+		if (!seedOk || !secondsOk || parts.size() > 2 || chaosSeconds <= 0 || chaosSeconds > 86400) {
+			err << "kelp-service-sim: invalid --chaos " << parser.value(chaosOption) << Qt::endl;
+			return 2;
+		}
 	}
 
 	kelpsim::ServiceSim sim;
@@ -103,6 +125,10 @@ int main(int argc, char **argv)
 	}
 
 	out << "KELP service simulator listening on " << sim.origin() << Qt::endl;
+	if (parser.isSet(chaosOption)) {
+		sim.startChaos(chaosSeed, chaosSeconds * 1000);
+		out << "Chaos for " << chaosSeconds << " s, seed " << chaosSeed << Qt::endl;
+	}
 	const int code = app.exec();
 	sim.close();
 	out << "KELP service simulator stopped" << Qt::endl;

@@ -3,6 +3,7 @@
 // State of the simulated service, shared by the plug-in endpoints and the control API.
 
 #include "service-sim.h"
+#include "sim-chaos.h"
 #include "sim-http.h"
 
 #include <QHash>
@@ -144,6 +145,7 @@ public:
 	QByteArray manifestOverride;
 
 	QList<Fault> faults;
+	Chaos chaos;
 	QList<DroppedRequest> recentDrops;
 	QList<RequestRecord> log;
 };

@@ -147,6 +147,8 @@ void ServiceSim::Private::onRequest(HttpConnection *connection)
 		connection->drop();
 		return;
 	}
+	if (chaos.apply(connection))
+		return;
 	Fault fault;
 	if (!takeFault(record.path, &fault)) {
 		route(connection);
@@ -901,6 +903,21 @@ QList<Fault> ServiceSim::faults() const
 	return d->faults;
 }
 
+void ServiceSim::startChaos(quint64 seed, int durationMs)
+{
+	d->chaos.start(seed, durationMs);
+}
+
+void ServiceSim::stopChaos()
+{
+	d->chaos.stop();
+}
+
+bool ServiceSim::isChaosActive() const
+{
+	return d->chaos.isActive();
+}
+
 void ServiceSim::setPairCodeLifetime(int ms)
 {
 	d->codeLifetimeMs = std::max(0, ms);
@@ -990,6 +1007,7 @@ QJsonObject ServiceSim::state() const
 		{"widget", d->widgetStateObject()},
 		{"runtime", runtime},
 		{"faults", faults},
+		{"chaos", d->chaos.state()},
 		{"requests", qint64(d->log.size())},
 	};
 }

@@ -94,6 +94,12 @@ public:
 	void clearFaults();
 	QList<Fault> faults() const; // those still armed, with their remaining count and skip
 
+	// For `durationMs`, every plug-in request gets a reply drawn from a generator seeded with `seed`
+	// (see sim-chaos.h); faults still apply to the requests it leaves to the normal route.
+	void startChaos(quint64 seed, int durationMs);
+	void stopChaos();
+	bool isChaosActive() const;
+
 	// Pending codes expire this long after their start request; 0 (the default) keeps them
 	// until expireCode() or a newer start request of the same device.
 	void setPairCodeLifetime(int ms);

@@ -305,6 +305,33 @@ void ServiceSim::Private::control(HttpConnection *connection)
 		return;
 	}
 
+	if (r.path == "/chaos") {
+		if (r.method == "POST") {
+			if (!bodyObject(connection, &in))
+				return;
+			// A number, or a decimal string for seeds beyond what a JSON number holds exactly.
+			const QJsonValue seed = in.value("seed");
+			bool ok =
+				seed.isDouble() && seed.toDouble() >= 0 && seed.toDouble() == double(seed.toInteger());
+			const quint64 value = ok ? quint64(seed.toInteger()) : seed.toString().toULongLong(&ok);
+			const int seconds = in.value("seconds").toInt(60);
+			if (!ok || seconds <= 0 || seconds > 86400) {
+				connection->respond(errorAnswer(
+					400,
+					"\"seed\" (a non-negative integer) and \"seconds\" (1 to 86400) expected"));
+				return;
+			}
+			q->startChaos(value, seconds * 1000);
+		} else if (r.method == "DELETE") {
+			q->stopChaos();
+		} else if (r.method != "GET") {
+			connection->respond(errorAnswer(405, "method not allowed"));
+			return;
+		}
+		connection->respond(ok(chaos.state()));
+		return;
+	}
+
 	if (r.is("POST", "/settings")) {
 		if (!bodyObject(connection, &in))
 			return;

@@ -256,6 +256,12 @@ void HttpConnection::respond(const HttpAnswer &answer)
 {
 	if (m_answered)
 		return;
+	if (m_rewrite) {
+		const auto rewrite = std::move(m_rewrite);
+		m_rewrite = nullptr;
+		rewrite(this, answer);
+		return;
+	}
 	m_answered = true;
 	if (!m_socket)
 		return;
@@ -289,6 +295,12 @@ void HttpConnection::respond(const HttpAnswer &answer)
 	m_socket->write(head + body);
 	// Closes once everything written has left the socket.
 	m_socket->disconnectFromHost();
+}
+
+QTcpSocket *HttpConnection::takeWire()
+{
+	m_answered = true;
+	return m_socket;
 }
 
 void HttpConnection::trickleNext()

@@ -12,6 +12,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <functional>
+
 class QTcpSocket;
 
 namespace kelpsim {
@@ -47,6 +49,14 @@ public:
 	const QByteArray &body() const { return m_body; }
 	bool isAnswered() const { return m_answered; }
 	void setShape(Shape shape) { m_shape = shape; }
+	// The next respond() hands its answer to `rewrite` instead of sending it; the rewrite then
+	// responds itself (once) or takes the wire over.
+	void setRewrite(std::function<void(HttpConnection *, const HttpAnswer &)> rewrite)
+	{
+		m_rewrite = std::move(rewrite);
+	}
+	// Marks the request answered and hands over the socket, for answers written by hand.
+	QTcpSocket *takeWire();
 	// The real answer, its body spread evenly over about durationMs after the head.
 	void setTrickle(int durationMs)
 	{
@@ -83,6 +93,7 @@ private:
 	bool m_answered = false;
 	bool m_closedEmitted = false;
 	Shape m_shape = Intact;
+	std::function<void(HttpConnection *, const HttpAnswer &)> m_rewrite;
 	int m_trickleMs = 0;
 	qsizetype m_trickleChunk = 0;
 	QByteArray m_trickleRest;

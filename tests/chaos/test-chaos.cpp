@@ -1,0 +1,390 @@
+#include "bus-watch.h"
+#include "support/raw-http.h"
+
+#include <module-host.h>
+#include <obs-standin.h>
+
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <random>
+
+namespace {
+
+constexpr int kRecoveryMs = 30000;
+
+// Resident memory of this process (the dock, the stand-in and the bus watch) in MiB.
+qint64 residentMiB(const char *field)
+{
+	QFile status(QStringLiteral("/proc/self/status"));
+	if (!status.open(QIODevice::ReadOnly))
+		return -1;
+	const QRegularExpression line(QStringLiteral("^%1:\\s+(\\d+) kB$").arg(QLatin1String(field)),
+				      QRegularExpression::MultilineOption);
+	return line.match(QString::fromLatin1(status.readAll())).captured(1).toLongLong() / 1024;
+}
+
+bool hasControlCharacter(const QString &name)
+{
+	return std::any_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+}
+
+QJsonObject simCall(quint16 port, const QByteArray &method, const QByteArray &path,
+		    const QJsonObject &body = QJsonObject())
+{
+	const QByteArray payload = method == "GET" ? QByteArray() : QJsonDocument(body).toJson(QJsonDocument::Compact);
+	const QByteArray head = method + ' ' + path + " HTTP/1.1\r\nContent-Length: ";
+	return QJsonDocument::fromJson(
+		       rawRequest(head + QByteArray::number(payload.size()) + "\r\n\r\n" + payload, port).body)
+		.object();
+}
+
+} // namespace
+
+// The whole dock, loaded as the dev host loads it, against the service simulator in chaos mode:
+// invariants are checked throughout, and once chaos ends the dock must recover on its own.
+class TestChaos : public QObject {
+	Q_OBJECT
+
+	ModuleHost host{QStringLiteral(KELP_STANDIN_MODULE)};
+	quint64 seed = 0;
+	QString home;
+	quint16 simPort = 0;
+	qint64 peakMiB = 0;
+
+	QString context(const QString &what) const { return QStringLiteral("chaos seed %1: %2").arg(seed).arg(what); }
+
+	QJsonObject sim(const QByteArray &method, const QByteArray &path, const QJsonObject &body = QJsonObject()) const
+	{
+		return simCall(simPort, method, path, body);
+	}
+
+	static QWidget *dock() { return standin::dock(QStringLiteral("kelp_obs_dock")); }
+
+	static QString label(const char *name)
+	{
+		const QLabel *label = dock() ? dock()->findChild<QLabel *>(QLatin1String(name)) : nullptr;
+		return label ? label->text() : QString();
+	}
+
+	static QPushButton *button(const char *name)
+	{
+		return dock() ? dock()->findChild<QPushButton *>(QLatin1String(name)) : nullptr;
+	}
+
+	static bool press(const char *name)
+	{
+		QPushButton *b = button(name);
+		if (!b || b->isHidden() || !b->isEnabled())
+			return false;
+		b->click();
+		return true;
+	}
+
+	static QString setting(const char *key)
+	{
+		return QSettings(QStringLiteral("KELP Ziziru"), QStringLiteral("KELP OBS Plugin"))
+			.value(QLatin1String(key))
+			.toString();
+	}
+
+	// The dock's promises about the token; empty while they hold.
+	static QString dockBreach()
+	{
+		const QString token = setting("auth/device_token");
+		if (label("statusLabel").startsWith(QLatin1String("KELP: Connected")) && token.isEmpty())
+			return QStringLiteral("the dock shows \"%1\" without a token").arg(label("statusLabel"));
+		if (token.size() < 8)
+			return QString();
+		QStringList texts;
+		for (const QLabel *l : dock()->findChildren<QLabel *>())
+			texts.append(l->text() + l->toolTip());
+		for (const QPushButton *b : dock()->findChildren<QPushButton *>())
+			texts.append(b->text() + b->toolTip());
+		if (const QListWidget *log = dock()->findChild<QListWidget *>(QStringLiteral("logList"))) {
+			for (int row = 0; row < log->count(); ++row)
+				texts.append(log->item(row)->text());
+		}
+		for (const QString &text : texts) {
+			if (text.contains(token))
+				return QStringLiteral("the dock shows the device token: %1").arg(text.left(200));
+		}
+		return QString();
+	}
+
+	// Files the module wrote outside its settings store and runtime cache, names with control
+	// characters, and an active runtime without its page; empty while none.
+	QString fileBreach() const
+	{
+		const QDir root(home);
+		QDirIterator it(home, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+				QDirIterator::Subdirectories);
+		static const QStringList allowed = {"settings", "config", "config/runtime", "config/runtime/event-goal",
+						    "cwd",      "tmp"};
+		while (it.hasNext()) {
+			const QString path = root.relativeFilePath(it.next());
+			if (hasControlCharacter(path))
+				return QStringLiteral("a name with a control character: %1").arg(path.toHtmlEscaped());
+			if (!allowed.contains(path) && !path.startsWith(QLatin1String("settings/")) &&
+			    !path.startsWith(QLatin1String("config/runtime/event-goal/")))
+				return QStringLiteral("written outside the cache and the store: %1").arg(path);
+		}
+		if (QFile::exists(QStringLiteral("/tmp/kelp-chaos.html")))
+			return QStringLiteral("/tmp/kelp-chaos.html written");
+		const QString version = setting("runtime/event_goal_version");
+		if (!version.isEmpty() &&
+		    !QFile::exists(home + "/config/runtime/event-goal/" + version + "/index.html"))
+			return QStringLiteral("the active runtime %1 has no index.html").arg(version);
+		return QString();
+	}
+
+	QString memoryBreach()
+	{
+		const qint64 now = residentMiB("VmRSS");
+		peakMiB = std::max(peakMiB, now);
+		return now > KELP_CHAOS_RSS_BOUND_MIB
+			       ? QStringLiteral("resident memory %1 MiB over the bound of %2 MiB")
+					 .arg(now)
+					 .arg(KELP_CHAOS_RSS_BOUND_MIB)
+			       : QString();
+	}
+
+	bool pairNow(int timeoutMs)
+	{
+		if (!press("pairButton"))
+			return false;
+		// The code the dock shows is the one to approve; older ones may linger from chaos.
+		QString code;
+		if (!QTest::qWaitFor(
+			    [&] {
+				    code = label("pairCodeLabel");
+				    return !code.isEmpty() &&
+					   sim("GET", "/_sim/state").value("pending_codes").toArray().contains(code);
+			    },
+			    timeoutMs))
+			return false;
+		return sim("POST", "/_sim/pair/approve", {{"code", code}}).value("ok").toBool();
+	}
+
+private slots:
+	// One seed per process: the module adopts the simulator's origin when it is first loaded, and the
+	// peak memory is the process's own.
+	void soak_data()
+	{
+		QTest::addColumn<quint64>("rowSeed");
+		QTest::addColumn<int>("seconds");
+		const int seconds = qEnvironmentVariableIntValue("KELP_CHAOS_SECONDS") > 0
+					    ? qEnvironmentVariableIntValue("KELP_CHAOS_SECONDS")
+					    : 20;
+		const QString text = qEnvironmentVariable("KELP_CHAOS_SEED", QStringLiteral("random"));
+		const quint64 value = text == QLatin1String("random") ? QRandomGenerator::global()->bounded(1u << 31)
+								      : text.toULongLong();
+		QTest::addRow("seed %llu, %d s", value, seconds) << value << seconds;
+	}
+
+	void soak()
+	{
+		QFETCH(quint64, rowSeed);
+		QFETCH(int, seconds);
+		seed = rowSeed;
+		peakMiB = 0;
+		qInfo("chaos seed %llu for %d s; replay with scripts/chaos %d %llu", seed, seconds, seconds, seed);
+
+		QTemporaryDir scratch;
+		home = scratch.path();
+		for (const char *folder : {"settings", "config", "cwd", "tmp"})
+			QVERIFY(QDir(home).mkpath(QLatin1String(folder)));
+		QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home + "/settings");
+		QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home + "/settings");
+		const QString previousCwd = QDir::currentPath();
+		QDir::setCurrent(home + "/cwd");
+		qputenv("TMPDIR", (home + "/tmp").toUtf8());
+		auto restore = qScopeGuard([&] { QDir::setCurrent(previousCwd); });
+
+		// The simulator in a process of its own: its floods never count against the dock's memory.
+		QProcess simProcess;
+		simProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+		simProcess.start(QStringLiteral(KELP_SERVICE_SIM_EXE),
+				 {"--port", "0", "--code-lifetime", "0", "--publish",
+				  "1.0.0=" + QStringLiteral(KELP_TEST_DATA_DIR "/widgets/event-goal")});
+		QByteArray simOutput;
+		const QRegularExpression listening(QStringLiteral("listening on http://127\\.0\\.0\\.1:(\\d+)"));
+		QVERIFY(QTest::qWaitFor(
+			[&] {
+				simOutput += simProcess.readAllStandardOutput();
+				return listening.match(QString::fromUtf8(simOutput)).hasMatch();
+			},
+			10000));
+		simPort = listening.match(QString::fromUtf8(simOutput)).captured(1).toUShort();
+		auto stopSim = qScopeGuard([&] {
+			simProcess.terminate();
+			simProcess.waitForFinished(10000);
+		});
+
+		QFile image(QStringLiteral(KELP_TEST_DATA_DIR "/widgets/event-goal/frame.png"));
+		QVERIFY(image.open(QIODevice::ReadOnly));
+		const QByteArray png = image.readAll();
+		for (const char *slot : {"mask", "frame"}) {
+			const QByteArray upload = "POST /_sim/assets/" + QByteArray(slot) +
+						  " HTTP/1.1\r\nContent-Type: image/png\r\nContent-Length: " +
+						  QByteArray::number(png.size()) + "\r\n\r\n" + png;
+			QCOMPARE(rawRequest(upload, simPort).status, 200);
+		}
+
+		// As the dev host hosts the module.
+		standin::reset();
+		standin::setModuleDataPath(QStringLiteral(KELP_TEST_DATA_DIR));
+		standin::setModuleConfigPath(home + "/config");
+		standin::setServiceOrigin(QStringLiteral("http://127.0.0.1:%1").arg(simPort));
+		standin::addScene(QStringLiteral("Scene"));
+		standin::setCurrentScene(QStringLiteral("Scene"));
+		QString error;
+		QVERIFY2(host.load(standin::module(), QStringLiteral("en-US"), &error), qPrintable(error));
+		auto unload = qScopeGuard([&] {
+			host.unload();
+			QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+		});
+		QVERIFY(dock());
+
+		// Paired, with the runtime downloaded and the Event Goal in the scene, before chaos starts.
+		QVERIFY2(pairNow(10000), qPrintable(context("pairing before chaos: " + label("statusLabel") + " · " +
+							    label("pairCodeLabel"))));
+		QTRY_VERIFY_WITH_TIMEOUT(button("pairButton")->isHidden(), 10000);
+		QTRY_VERIFY2_WITH_TIMEOUT(label("runtimeLabel").contains("1.0.0 · active"),
+					  qPrintable(context(label("runtimeLabel"))), 20000);
+		QVERIFY(press("addEventGoalButton"));
+
+		BusWatch watch;
+		watch.start();
+		// Long polls answered within half a second, so the events route meets chaos as often as the others.
+		sim("POST", "/_sim/settings", {{"max_wait_ms", 500}});
+		QVERIFY(sim("POST", "/_sim/chaos", {{"seed", QString::number(seed)}, {"seconds", seconds}})
+				.value("active")
+				.toBool());
+
+		// What a streamer might press meanwhile, drawn from the same seed.
+		std::mt19937_64 presses(seed);
+		const char *const buttons[] = {"pairButton",         "checkRuntimeButton", "checkRuntimeButton",
+					       "syncConfigButton",   "syncConfigButton",   "testEventButton",
+					       "addEventGoalButton", "pairButton",         "copyCodeButton",
+					       "disconnectButton"};
+		QElapsedTimer clock;
+		clock.start();
+		int tick = 0;
+		while (clock.elapsed() < seconds * 1000) {
+			QTest::qWait(100);
+			++tick;
+			const QString breach = dockBreach();
+			QVERIFY2(breach.isEmpty(), qPrintable(context(breach)));
+			if (tick % 10 == 0) {
+				QString found = memoryBreach();
+				if (found.isEmpty())
+					found = fileBreach();
+				QVERIFY2(found.isEmpty(), qPrintable(context(found)));
+			}
+			if (tick % 5 == 0)
+				press(buttons[presses() % std::size(buttons)]);
+			// The user approves whatever code the dock shows, so approvals meet chaos too.
+			if (tick % 20 == 10 && !label("pairCodeLabel").isEmpty())
+				sim("POST", "/_sim/pair/approve", {{"code", label("pairCodeLabel")}});
+			if (tick % 20 == 0)
+				sim("POST", "/_sim/events",
+				    {{"event", QJsonObject{{"type", "donation"},
+							   {"id", QStringLiteral("chaos-%1").arg(tick)}}}});
+		}
+		const qint64 chaosEndMs = QDateTime::currentMSecsSinceEpoch();
+		QTRY_VERIFY_WITH_TIMEOUT(!sim("GET", "/_sim/chaos").value("active").toBool(), 5000);
+		qInfo("chaos replies drawn: %s", QJsonDocument(sim("GET", "/_sim/chaos").value("drawn").toObject())
+							 .toJson(QJsonDocument::Compact)
+							 .constData());
+
+		// Recovery, with the simulator behaving again.
+		QElapsedTimer recovery;
+		recovery.start();
+		const auto left = [&] {
+			return int(std::max<qint64>(1, kRecoveryMs - recovery.elapsed()));
+		};
+		if (!button("pairButton")->isHidden())
+			QVERIFY2(pairNow(left()), qPrintable(context("pairing after chaos")));
+		QTRY_VERIFY2_WITH_TIMEOUT(label("statusLabel") == QLatin1String("KELP: Connected"),
+					  qPrintable(context("not connected after chaos: " + label("statusLabel"))),
+					  left());
+		const QString deviceId = setting("device/id");
+		const QJsonObject config{{"title", QStringLiteral("recovered %1").arg(seed)}, {"goal", 777}};
+		sim("POST", "/_sim/widget-state", {{"config", config}});
+		QVERIFY(sim("POST", "/_sim/runtime/publish",
+			    {{"version", "2.0.0"}, {"folder", KELP_TEST_DATA_DIR "/widgets/event-goal"}})
+				.value("ok")
+				.toBool());
+		const QString eventId = QStringLiteral("recovery-%1").arg(seed);
+		const qint64 seq =
+			sim("POST", "/_sim/events",
+			    {{"device_id", deviceId}, {"event", QJsonObject{{"type", "donation"}, {"id", eventId}}}})
+				.value("seq")
+				.toInteger();
+		const QString delivered = eventId + QLatin1Char('@') + QString::number(seq);
+
+		bool checkPressed = false;
+		QStringList missing;
+		const auto recovered = [&] {
+			checkPressed = checkPressed || press("checkRuntimeButton");
+			missing.clear();
+			const QJsonArray devices = sim("GET", "/_sim/state").value("devices").toArray();
+			const bool beat = std::any_of(devices.begin(), devices.end(), [&](const QJsonValue &device) {
+				return device["device_id"] == deviceId &&
+				       device["last_heartbeat_ms"].toInteger() > chaosEndMs;
+			});
+			if (!beat)
+				missing.append("a heartbeat");
+			if (QJsonDocument::fromJson(rawGet("/widget/config").body).object() != config)
+				missing.append("the widget configuration");
+			for (const QStringList &ids : watch.eventIds()) {
+				if (!ids.contains(delivered))
+					missing.append("event " + delivered + " at every reader");
+			}
+			const QString runtime = label("runtimeLabel");
+			if (!checkPressed ||
+			    !(runtime.contains("2.0.0 · active") || runtime.contains("2.0.0 · up to date")))
+				missing.append("runtime 2.0.0 (" + runtime + ")");
+			return missing.isEmpty();
+		};
+		QVERIFY2(QTest::qWaitFor(recovered, left()) || recovered(),
+			 qPrintable(context("not recovered within 30 s: " + missing.join(", ") + " · " +
+					    label("countersLabel") + " · " + label("statusLabel"))));
+		QTest::qWait(1000);
+		for (const QStringList &ids : watch.eventIds())
+			QVERIFY2(ids.count(delivered) == 1,
+				 qPrintable(context(delivered + " delivered " + QString::number(ids.count(delivered)) +
+						    " times")));
+		QVERIFY2(watch.faults().isEmpty(), qPrintable(context("bus: " + watch.faults().join("; "))));
+		QVERIFY2(watch.probes() > seconds * 2, qPrintable(context("the bus watch did not run")));
+		const QString files = fileBreach();
+		QVERIFY2(files.isEmpty(), qPrintable(context(files)));
+
+		unload.dismiss();
+		host.unload();
+		QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+		QVERIFY2(standin::outstandingReferences().isEmpty(),
+			 qPrintable(context(standin::outstandingReferences().join("; "))));
+		peakMiB = std::max(peakMiB, residentMiB("VmHWM"));
+		qInfo("chaos seed %llu: peak resident memory %lld MiB, bound %d MiB", seed, peakMiB,
+		      KELP_CHAOS_RSS_BOUND_MIB);
+		QVERIFY2(peakMiB <= KELP_CHAOS_RSS_BOUND_MIB,
+			 qPrintable(context("peak resident memory over the bound")));
+	}
+};
+
+QTEST_MAIN(TestChaos)
+#include "test-chaos.moc"
