@@ -493,10 +493,7 @@ void KelpClient::downloadAsset(const QString &widgetId, const QString &slot, con
 	QNetworkReply *reply = m_network.get(buildRequest(url, true));
 	m_assetDownloads.insert(slot, AssetDownload{reply, revision});
 	// Bodies are held whole: one beyond the cap is cut off here and fails like a broken transfer.
-	connect(reply, &QNetworkReply::readyRead, this, [reply] {
-		if (reply->bytesAvailable() > kMaxDownloadBytes)
-			reply->abort();
-	});
+	capReplyBody(reply, kMaxDownloadBytes);
 	connect(reply, &QNetworkReply::finished, this,
 		[this, reply, slot, revision] { onAssetFinished(reply, slot, revision); });
 }

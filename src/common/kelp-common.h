@@ -31,9 +31,10 @@ void setKelpServiceOrigin(const QString &origin);
 // The host's version string as Latin-1, empty when the host gives none.
 QString kelpHostVersion();
 
-// One-line wording of a failed reply, shared by the client and the updater.
 // Cuts the reply off, as a broken transfer, once more than maxBytes of its body wait to be read.
 void capReplyBody(QNetworkReply *reply, qint64 maxBytes);
+
+// One-line wording of a failed reply, shared by the client and the updater.
 QString networkErrorText(QNetworkReply *reply);
 
 // A JSON number truncated toward zero to 64 bits; NaN gives 0 and out-of-range values saturate
