@@ -41,7 +41,8 @@ inline kelpsim::Fault fault(const QByteArray &path, kelpsim::Fault::Kind kind, i
 
 class SimEnvironment {
 public:
-	SimEnvironment()
+	// The simulator on `port`, any free one by default.
+	explicit SimEnvironment(quint16 port = 0)
 	{
 		standin::reset();
 		standin::setVersionString("30.2.3");
@@ -54,7 +55,7 @@ public:
 			.clear();
 #endif
 		standin::setModuleConfigPath(configDir.path());
-		listening = sim.listen();
+		listening = sim.listen(port);
 		setKelpServiceOrigin(sim.origin());
 	}
 	bool isValid() const
