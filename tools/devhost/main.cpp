@@ -54,14 +54,17 @@ bool hasArgument(int argc, char **argv, const char *name)
 	return false;
 }
 
-// Chooses the Qt platform before QApplication exists: --offscreen, or a screenshot on a machine
-// without a display, runs on the offscreen platform unless the caller already chose one.
+// Chooses the Qt platform before QApplication exists: --offscreen, or a screenshot or the usage on a
+// machine without a display, runs on the offscreen platform unless the caller already chose one.
 void choosePlatform(int argc, char **argv)
 {
 	if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
 		return;
 	const bool display = qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
-	if (hasArgument(argc, argv, "--offscreen") || (!display && hasArgument(argc, argv, "--screenshot")))
+	bool headlessWanted = false;
+	for (const char *name : {"--screenshot", "--help", "-h", "--help-all"})
+		headlessWanted = headlessWanted || hasArgument(argc, argv, name);
+	if (hasArgument(argc, argv, "--offscreen") || (!display && headlessWanted))
 		qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
@@ -85,7 +88,10 @@ int main(int argc, char **argv)
 	QCommandLineParser parser;
 	parser.setApplicationDescription(QStringLiteral(
 		"Runs the KELP dock without OBS: the module on the libobs stand-in, with the service simulator "
-		"in the same process."));
+		"in the same process.\n\n"
+		"Exit codes: 0 stopped, or the screenshot written; 1 could not start, or could not write the "
+		"screenshot; 2 bad command line; 3 the dock did not settle before the screenshot; 4 another "
+		"process holds the bus's port 4251 (with --screenshot)."));
 	parser.addHelpOption();
 	const QCommandLineOption offscreenOption(QStringLiteral("offscreen"),
 						 QStringLiteral("Run without a display; stop with Ctrl+C or SIGTERM."));
@@ -102,7 +108,9 @@ int main(int argc, char **argv)
 	const QCommandLineOption addGoalOption(QStringLiteral("add-goal"),
 					       QStringLiteral("Press \"Add KELP-native Event Goal (local)\"."));
 	const QCommandLineOption donateOption(
-		QStringLiteral("donate"), QStringLiteral("Queue one donation in the built-in simulator once paired."));
+		QStringLiteral("donate"),
+		QStringLiteral("Open one /events stream as a Browser Source would, then queue one donation in the "
+			       "built-in simulator once paired."));
 	const QCommandLineOption serviceOption(
 		QStringLiteral("service"),
 		QStringLiteral("Talk to the service at this origin instead of the built-in simulator."),
