@@ -54,17 +54,14 @@ bool hasArgument(int argc, char **argv, const char *name)
 	return false;
 }
 
-// Chooses the Qt platform before QApplication exists: --offscreen, or a screenshot or the usage on a
-// machine without a display, runs on the offscreen platform unless the caller already chose one.
+// Chooses the Qt platform before QApplication exists: --offscreen, or any run on a machine without
+// a display, runs on the offscreen platform unless the caller already chose one.
 void choosePlatform(int argc, char **argv)
 {
 	if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
 		return;
 	const bool display = qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
-	bool headlessWanted = false;
-	for (const char *name : {"--screenshot", "--help", "-h", "--help-all"})
-		headlessWanted = headlessWanted || hasArgument(argc, argv, name);
-	if (hasArgument(argc, argv, "--offscreen") || (!display && headlessWanted))
+	if (!display || hasArgument(argc, argv, "--offscreen"))
 		qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
@@ -264,7 +261,8 @@ int main(int argc, char **argv)
 	else
 		out << "Widget: " << kWidgetUrl << Qt::endl;
 
-	const bool offscreen = parser.isSet(offscreenOption);
+	const bool offscreen =
+		parser.isSet(offscreenOption) || QGuiApplication::platformName() == QLatin1String("offscreen");
 	if (!offscreen || parser.isSet(screenshotOption))
 		window.show();
 
