@@ -5,12 +5,12 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QLabel>
 #include <QListWidget>
 #include <QPixmap>
 #include <QPushButton>
-#include <QHostAddress>
 #include <QTcpSocket>
 
 namespace {

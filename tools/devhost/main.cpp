@@ -11,10 +11,10 @@
 #include <obs-standin.h>
 
 #include <QApplication>
-#include <QLabel>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTextStream>
