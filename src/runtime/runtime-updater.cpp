@@ -110,9 +110,12 @@ QString RuntimeUpdater::versionDirectory(const QString &version) const
 bool RuntimeUpdater::hasVersionRuntime(const QString &version) const
 {
 	// Where names ignore case, "V1" opens the folder of "v1", whose files were verified for another
-	// version: only a folder listed under exactly this name is this version's.
+	// version, and a link opens any folder: only a real folder listed under exactly this name, as a
+	// download leaves it, is this version's.
 	return hasRuntimeIndex(versionDirectory(version)) &&
-	       QDir(cacheRoot).entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot).contains(version);
+	       QDir(cacheRoot)
+		       .entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks)
+		       .contains(version);
 }
 
 void RuntimeUpdater::loadCachedRuntime()
