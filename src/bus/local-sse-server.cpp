@@ -217,8 +217,8 @@ bool LocalSseServer::start()
 	const bool ok = listenExclusive(&listener, kPort, &lastListenError, &lastListenErrorString);
 #else
 	const bool ok = listener.listen(QHostAddress::LocalHost, kPort);
-	lastListenError = ok ? QAbstractSocket::UnknownSocketError : listener.serverError();
-	lastListenErrorString = ok ? QString() : listener.errorString();
+	lastListenError = listener.serverError();
+	lastListenErrorString = listener.errorString();
 #endif
 	if (ok) {
 		lastListenError = QAbstractSocket::UnknownSocketError;
