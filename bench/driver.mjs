@@ -8,6 +8,8 @@
 // competing writer's window; BENCH_ONLY picks sections (fanout,paced,memory,e2e,idle,sha,disk);
 // BENCH_BASELINE_BUS names another build of kelp-bench-bus
 // (bench/compare-bus makes one from an earlier revision of the bus) to measure beside ours.
+// The fan-out runs the bus a second time with its direct send off (KELP_BUS_DIRECT_SEND=0): every
+// block through Qt's write buffer, the path Windows takes.
 
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
@@ -23,7 +25,7 @@ const repeat = Math.max(1, Number(process.env.BENCH_REPEAT ?? 5));
 const idleSeconds = Math.max(1, Number(process.env.BENCH_IDLE_S ?? 60));
 const diskSeconds = Math.max(2, Number(process.env.BENCH_DISK_S ?? 20));
 const baselineBus = process.env.BENCH_BASELINE_BUS;
-const kinds = ['ours', 'peer', 'ceiling', ...(baselineBus ? ['before'] : [])];
+const kinds = ['ours', 'buffered', 'peer', 'ceiling', ...(baselineBus ? ['before'] : [])];
 const busPort = 4251;
 const peerPort = 4381;
 const ceilingPort = 4382;
@@ -96,6 +98,12 @@ const ticksPerSecond = 100; // USER_HZ on Linux
 
 const servers = {
 	ours: (n, m) => [bin('kelp-bench-bus'), ['--streams', `${n}`, '--events', `${m}`], busPort],
+	buffered: (n, m) => [
+		bin('kelp-bench-bus'),
+		['--streams', `${n}`, '--events', `${m}`],
+		busPort,
+		{ KELP_BUS_DIRECT_SEND: '0' },
+	],
 	peer: (n, m) => [
 		process.execPath,
 		[path.join(here, 'fanout-peer.mjs'), '--port', `${peerPort}`, '--streams', `${n}`, '--events', `${m}`],
@@ -127,10 +135,10 @@ async function stopServer(server, graceMs = 10000) {
 
 // Starts one server; the bus's port is fixed and may be held by someone else's test for a while.
 async function startServer(kind, n, m, intervalMs = 0) {
-	const [command, serverArgs, port] = servers[kind](n, m);
+	const [command, serverArgs, port, env = {}] = servers[kind](n, m);
 	const args = [...serverArgs, '--interval-ms', `${intervalMs}`];
 	for (let attempt = 0; attempt < 40; ++attempt) {
-		const server = start(command, args);
+		const server = start(command, args, { env: { ...process.env, ...env } });
 		try {
 			await server.line(/^listening /, 15000);
 			return { server, port };
@@ -224,7 +232,7 @@ async function memoryPerStream() {
 	const n = 1000;
 	const m = 10;
 	const rows = {};
-	for (const kind of kinds) {
+	for (const kind of kinds.filter((k) => k !== 'buffered')) {
 		const { server, port } = await startServer(kind, n, m);
 		await sleep(500);
 		const before = procStat(server.child.pid);
@@ -374,6 +382,28 @@ const ms = (us) => fmt(us / 1000, 2);
 const ratio = (a, b) => (b > 0 ? (a / b).toFixed(2) : '—');
 const yes = (ok) => (ok ? 'met' : '**not met**');
 
+// The bus with its direct send off beside the same bus with it on and the Node.js peer.
+function bufferedTable(fan, pacedRows) {
+	const out = [];
+	const rows = [
+		...fan.map((r) => ({ ...r, label: `${r.n} unpaced` })),
+		...pacedRows.map((r) => ({ ...r, label: `${r.n} at 1 event/ms` })),
+	];
+	out.push('### Fan-out with the direct send off: every block through Qt\'s write buffer, as on Windows');
+	out.push('');
+	out.push('| Streams | Events | Events/s: direct send on | off | Node.js peer | Off ÷ peer | Off ÷ on | CPU µs per delivery: on / off / peer | p99 ms: on / off / peer | Lost / duplicated / malformed, off |');
+	out.push('|---|---:|---:|---:|---:|---:|---:|---|---|---|');
+	for (const r of rows)
+		out.push(
+			`| ${r.label} | ${r.m} | ${fmt(r.ours.rate)} | ${fmt(r.buffered.rate)} | ${fmt(r.peer.rate)} | ` +
+				`${ratio(r.buffered.rate, r.peer.rate)} | ${ratio(r.buffered.rate, r.ours.rate)} | ` +
+				`${fmt(r.ours.cpuPerDelivery, 2)} / ${fmt(r.buffered.cpuPerDelivery, 2)} / ${fmt(r.peer.cpuPerDelivery, 2)} | ` +
+				`${ms(r.ours.p99)} / ${ms(r.buffered.p99)} / ${ms(r.peer.p99)} | ` +
+				`${r.buffered.lost}/${r.buffered.duplicates}/${r.buffered.bad} |`,
+		);
+	return out.join('\n');
+}
+
 function report({ fan, pacedRows, memory, e2e, idleRun, sha, disk }) {
 	const out = [];
 	const triple = (x) => `${ms(x.p50)} / ${ms(x.p99)} / ${ms(x.max)}`;
@@ -423,6 +453,8 @@ function report({ fan, pacedRows, memory, e2e, idleRun, sha, disk }) {
 		}
 		out.push('');
 	}
+	out.push(bufferedTable(fan, pacedRows));
+	out.push('');
 	out.push('### End to end: queued at the simulator → KelpClient → KelpDock → bus → reader, 50 events/s');
 	out.push('');
 	out.push('| Path | p50 ms | p99 ms | max ms | Events received | Lost | Duplicated |');
@@ -576,4 +608,6 @@ fs.writeFileSync(path.join(build, 'bench', 'results.json'), JSON.stringify(resul
 if (baselineBus) process.stdout.write(baselineReport(results) + '\n');
 else if (sections.every((name) => only.includes(name))) process.stdout.write(report(results) + '\n');
 else if (results.disk && only.length === 1) process.stdout.write(diskTable(results.disk) + '\n');
+else if (results.fan.length && results.pacedRows.length && only.length === 2)
+	process.stdout.write(bufferedTable(results.fan, results.pacedRows) + '\n');
 else process.stdout.write(JSON.stringify(results, null, 2) + '\n');

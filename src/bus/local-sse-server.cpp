@@ -10,10 +10,14 @@
 #include <cerrno>
 #include <sys/socket.h>
 #endif
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#endif
 
 namespace {
 const char kBufferProperty[] = "kelp_request_buffer";
 const char kHandledProperty[] = "kelp_handled";
+const char kAnswerBytesProperty[] = "kelp_answer_bytes";
 const QByteArray kJsonUtf8 = QByteArrayLiteral("application/json; charset=utf-8");
 const QByteArray kJson = QByteArrayLiteral("application/json");
 // Each readyRead takes at most this much, so one read never holds far more than the head bound.
@@ -45,10 +49,10 @@ QByteArray reasonPhrase(int status)
 	}
 }
 
-// The revision comes from the service; a line break in it must not add headers or a body.
-QByteArray headerValue(const QString &text)
+// The asset's type and revision come from the service; a line break or a lone CR in them must
+// not add headers or a body.
+QByteArray headerValue(QByteArray value)
 {
-	QByteArray value = text.toUtf8();
 	for (char &c : value) {
 		if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
 			c = ' ';
@@ -65,7 +69,8 @@ bool isLiveStream(const QPointer<QTcpSocket> &socket)
 // failed, which leaves the rest (and any error) to Qt's own write path. A write through Qt's
 // buffer arms and disarms the socket's write notifier around every block, and with the glib event
 // loop each of those wakes the loop and walks its poll list: with many streams open that cost
-// more than the sends themselves. Other platforms keep Qt's path.
+// more than the sends themselves. Other platforms keep Qt's path, and KELP_BUS_DIRECT_SEND=0 makes
+// this one take it too, so the path Windows runs can be tested and measured here.
 qint64 sendDirect(QTcpSocket *socket, const QByteArray &bytes)
 {
 #ifdef Q_OS_UNIX
@@ -88,6 +93,57 @@ qint64 sendDirect(QTcpSocket *socket, const QByteArray &bytes)
 	return 0;
 #endif
 }
+
+#ifdef Q_OS_WIN
+// Qt binds without SO_EXCLUSIVEADDRUSE, and Windows then lets a socket on 127.0.0.1 share a port
+// that another program holds on 0.0.0.0 or [::], so each could receive the other's connections.
+// The listener is made here with the option and handed to Qt already listening.
+bool listenExclusive(QTcpServer *listener, quint16 port, QAbstractSocket::SocketError *error, QString *errorString)
+{
+	WSADATA wsa;
+	if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) {
+		*error = QAbstractSocket::UnknownSocketError;
+		*errorString = QStringLiteral("the network layer did not start");
+		return false;
+	}
+	const SOCKET handle = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+	int code = handle == INVALID_SOCKET ? WSAGetLastError() : 0;
+	if (code == 0) {
+		const BOOL on = TRUE;
+		sockaddr_in address{};
+		address.sin_family = AF_INET;
+		address.sin_port = htons(port);
+		address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		if (setsockopt(handle, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&on),
+			       sizeof on) != 0 ||
+		    bind(handle, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+		    listen(handle, SOMAXCONN) != 0)
+			code = WSAGetLastError();
+	}
+	bool ok = false;
+	if (code == 0) {
+		ok = listener->setSocketDescriptor(qintptr(handle));
+		if (!ok) {
+			*error = listener->serverError();
+			*errorString = listener->errorString();
+		}
+	} else if (code == WSAEADDRINUSE) {
+		*error = QAbstractSocket::AddressInUseError;
+		*errorString = QStringLiteral("the port is in use");
+	} else if (code == WSAEACCES) {
+		// Also what a port inside a range Windows reserves (Hyper-V, WSL) gives.
+		*error = QAbstractSocket::SocketAccessError;
+		*errorString = QStringLiteral("access denied");
+	} else {
+		*error = QAbstractSocket::UnknownSocketError;
+		*errorString = QStringLiteral("Windows socket error %1").arg(code);
+	}
+	if (!ok && handle != INVALID_SOCKET)
+		closesocket(handle);
+	WSACleanup(); // Qt keeps the network layer up for itself
+	return ok;
+}
+#endif
 } // namespace
 
 QByteArray jsonStringBody(const QString &text)
@@ -140,15 +196,35 @@ LocalSseServer::LocalSseServer(QObject *parent) : QObject(parent)
 	keepaliveTimer.setInterval(12000);
 }
 
+bool LocalSseServer::directSendEnabled()
+{
+#ifdef Q_OS_UNIX
+	// Read once: a stream must not change roads between two blocks.
+	static const bool enabled = qEnvironmentVariable("KELP_BUS_DIRECT_SEND") != QLatin1String("0");
+	return enabled;
+#else
+	return false;
+#endif
+}
+
 LocalSseServer::~LocalSseServer() = default;
 
 bool LocalSseServer::start()
 {
 	if (listener.isListening())
 		return true;
+#ifdef Q_OS_WIN
+	const bool ok = listenExclusive(&listener, kPort, &lastListenError, &lastListenErrorString);
+#else
 	const bool ok = listener.listen(QHostAddress::LocalHost, kPort);
-	if (ok)
+	lastListenError = listener.serverError();
+	lastListenErrorString = listener.errorString();
+#endif
+	if (ok) {
+		lastListenError = QAbstractSocket::UnknownSocketError;
+		lastListenErrorString.clear();
 		keepaliveTimer.start();
+	}
 	emit stateChanged();
 	return ok;
 }
@@ -190,6 +266,16 @@ quint64 LocalSseServer::deliveredCount() const
 QString LocalSseServer::widgetRevision() const
 {
 	return configRevision;
+}
+
+QAbstractSocket::SocketError LocalSseServer::listenError() const
+{
+	return lastListenError;
+}
+
+QString LocalSseServer::listenErrorString() const
+{
+	return lastListenErrorString;
 }
 
 void LocalSseServer::setWidgetRoot(const QString &root)
@@ -326,8 +412,8 @@ void LocalSseServer::answerAsset(QTcpSocket *socket, const QByteArray &path)
 	const QString slot = assetSlotOf(path);
 	const auto stored = assets.constFind(slot);
 	if (stored != assets.constEnd()) {
-		sendResponse(socket, 200, stored->mime, stored->data,
-			     "X-KELP-Asset-Revision: " + headerValue(stored->revision) + "\r\n");
+		sendResponse(socket, 200, headerValue(stored->mime), stored->data,
+			     "X-KELP-Asset-Revision: " + headerValue(stored->revision.toUtf8()) + "\r\n");
 		return;
 	}
 
@@ -379,8 +465,42 @@ void LocalSseServer::sendResponse(QTcpSocket *socket, int status, const QByteArr
 	response += "Connection: close\r\n";
 	response += "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
 	response += body;
+	makeRoomForAnswer(response.size());
+	socket->setProperty(kAnswerBytesProperty, qint64(response.size()));
 	socket->write(response);
+	// Out to the kernel at once, so an answer the peer can take is never counted as held.
+	socket->flush();
 	socket->disconnectFromHost();
+	// A peer that never reads would otherwise keep the answer in OBS's memory for good.
+	answering.append(QPointer<QTcpSocket>(socket));
+	QTimer::singleShot(kAnswerDeadlineMs, socket, [socket] {
+		socket->abort();
+		socket->deleteLater();
+	});
+}
+
+void LocalSseServer::makeRoomForAnswer(qint64 size)
+{
+	// Counted whole while any byte is unsent: Qt keeps the written array until its last byte left.
+	const auto heldBy = [](const QTcpSocket *socket) {
+		return socket->bytesToWrite() > 0 ? socket->property(kAnswerBytesProperty).toLongLong() : 0;
+	};
+	qint64 held = 0;
+	for (qsizetype i = answering.size() - 1; i >= 0; --i) {
+		if (answering.at(i))
+			held += heldBy(answering.at(i));
+		else
+			answering.removeAt(i);
+	}
+	while (held + size > kMaxHeldAnswers && !answering.isEmpty()) {
+		const QPointer<QTcpSocket> oldest = answering.takeFirst();
+		if (!oldest || heldBy(oldest) == 0)
+			continue;
+		held -= heldBy(oldest);
+		oldest->abort();
+		if (oldest)
+			oldest->deleteLater();
+	}
 }
 
 QByteArray LocalSseServer::readRuntimeFile(const QString &name) const
@@ -425,7 +545,7 @@ bool LocalSseServer::writeToStream(QTcpSocket *socket, const QByteArray &bytes)
 		return false;
 	}
 	// Only while Qt holds nothing for this socket, so the bytes keep their order.
-	const qint64 sent = waiting == 0 ? sendDirect(socket, bytes) : 0;
+	const qint64 sent = waiting == 0 && directSend ? sendDirect(socket, bytes) : 0;
 	if (sent == bytes.size())
 		return true;
 	socket->write(bytes.constData() + sent, bytes.size() - sent);

@@ -7,9 +7,8 @@
 #include <QPointer>
 #include <QString>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
-
-class QTcpSocket;
 
 struct WidgetAsset {
 	QByteArray mime;
@@ -28,6 +27,10 @@ public:
 	static constexpr int kMaxRequestHead = 16 * 1024;
 	static constexpr int kRequestHeadTimeoutMs = 10000;
 	static constexpr qint64 kMaxStreamBacklog = 1024 * 1024;
+	// Plain answers a peer leaves unread: each is dropped this long after it was written, and all
+	// of them together hold at most kMaxHeldAnswers (the oldest is dropped first).
+	static constexpr int kAnswerDeadlineMs = 10000;
+	static constexpr qint64 kMaxHeldAnswers = 64 * 1024 * 1024;
 
 	explicit LocalSseServer(QObject *parent = nullptr);
 	~LocalSseServer() override;
@@ -40,6 +43,10 @@ public:
 	int clientCount() const;
 	quint64 deliveredCount() const;
 	QString widgetRevision() const;
+	// Why the last start() could not listen (UnknownSocketError after a success), and Qt's or the
+	// system's words for it.
+	QAbstractSocket::SocketError listenError() const;
+	QString listenErrorString() const;
 
 	void setWidgetRoot(const QString &root);
 	void setRuntimeVersion(const QString &version);
@@ -57,6 +64,9 @@ private slots:
 	void heartbeat();
 
 private:
+	// Whether stream blocks may bypass Qt's write buffer: only on Unix, and not when the
+	// environment variable KELP_BUS_DIRECT_SEND is "0" when the first server is made.
+	static bool directSendEnabled();
 	void handleRequest(QTcpSocket *socket);
 	void sendResponse(QTcpSocket *socket, int status, const QByteArray &contentType, const QByteArray &body,
 			  const QByteArray &extraHeaders);
@@ -64,12 +74,14 @@ private:
 	void openStream(QTcpSocket *socket);
 	void broadcast(const QByteArray &name, const QByteArray &data);
 	bool writeToStream(QTcpSocket *socket, const QByteArray &bytes);
+	void makeRoomForAnswer(qint64 size);
 	void pruneClients();
 	void answerAsset(QTcpSocket *socket, const QByteArray &path);
 	QByteArray healthDocument() const;
 
 	QTcpServer listener;
 	QList<QPointer<QTcpSocket>> clients;
+	QList<QPointer<QTcpSocket>> answering; // plain answers still going out, oldest first
 	QTimer keepaliveTimer;
 	quint64 delivered = 0;
 	QString widgetRoot;
@@ -77,6 +89,9 @@ private:
 	QByteArray widgetConfig = QByteArrayLiteral("{}");
 	QString configRevision;
 	QHash<QString, WidgetAsset> assets;
+	const bool directSend = directSendEnabled();
+	QAbstractSocket::SocketError lastListenError = QAbstractSocket::UnknownSocketError;
+	QString lastListenErrorString;
 };
 
 // The string as the body of a JSON string literal (without the quotes), in UTF-8.

@@ -286,9 +286,25 @@ void KelpDock::startEngines()
 		appendLog(QStringLiteral("Event Goal data directory could not be resolved."));
 	indexPath = nullptr;
 
-	if (!server.start())
-		appendLog(
-			QStringLiteral("Could not bind local port 4251. Another KELP runtime may already be running."));
+	if (!server.start()) {
+		// Worded from the error: on Windows a port inside a range the system reserves (Hyper-V,
+		// WSL) is refused as access denied, and no other KELP is to blame.
+		switch (server.listenError()) {
+		case QAbstractSocket::AddressInUseError:
+			appendLog(QStringLiteral(
+				"Could not bind local port 4251. Another KELP runtime may already be running."));
+			break;
+		case QAbstractSocket::SocketAccessError:
+			appendLog(QStringLiteral("Could not bind local port 4251: access denied. Windows may reserve "
+						 "it for Hyper-V or WSL (netsh interface ipv4 show excludedportrange "
+						 "protocol=tcp lists such ranges)."));
+			break;
+		default:
+			appendLog(
+				QStringLiteral("Could not bind local port 4251: %1.").arg(server.listenErrorString()));
+			break;
+		}
+	}
 
 	updater.start();
 	client.start();

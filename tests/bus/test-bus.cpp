@@ -2,8 +2,14 @@
 #include "support/raw-http.h"
 
 #include <QFile>
+#include <QHostAddress>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
 
 namespace {
 const QByteArray kOpening = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n"
@@ -127,11 +133,16 @@ private slots:
 			 plainResponse("200 OK", "image/webp", "WEBP", "X-KELP-Asset-Revision: rev-7\r\n"));
 		server->setWidgetAsset("a/b", "text/plain", "slash", "r");
 		QCOMPARE(rawGet("/widget/asset/a/b").body, QByteArray("slash"));
-		// The revision is the service's text: a line break in it must not add a header.
-		server->setWidgetAsset("frame", "image/png", "F", "r1\r\nX-Injected: 1");
+		// The type and revision are the service's text: a line break or a lone CR in them must
+		// not end a header line.
+		server->setWidgetAsset("frame", "image/png\rX-Injected: 1", "F", "r1\r\nX-Injected: 1\n\x01");
 		const HttpResponse framed = rawGet("/widget/asset/frame");
 		QCOMPARE(framed.header("X-KELP-Asset-Revision"), QByteArray("r1  X-Injected: 1"));
+		QCOMPARE(framed.header("Content-Type"), QByteArray("image/png X-Injected: 1"));
 		QVERIFY(framed.header("X-Injected").isEmpty());
+		const QByteArray head = framed.raw.left(framed.raw.indexOf("\r\n\r\n") + 2);
+		QCOMPARE(head.count('\r'), head.count("\r\n"));
+		QCOMPARE(head.count('\n'), head.count("\r\n"));
 		server->clearWidgetAsset("mask");
 		QCOMPARE(rawGet("/widget/asset/mask").raw, kPngMask);
 
@@ -160,6 +171,15 @@ private slots:
 		server->broadcastEvent("{\"n\":0}"); // no stream: not a delivery
 		Stream stream;
 		QVERIFY(stream.opened);
+		// Blocks go straight to the kernel on Unix unless KELP_BUS_DIRECT_SEND is "0", else
+		// through Qt's buffer, which reports every write it makes.
+#ifdef Q_OS_UNIX
+		const bool direct = qgetenv("KELP_BUS_DIRECT_SEND") != "0";
+#else
+		const bool direct = false;
+#endif
+		QVERIFY(server->findChild<QTcpSocket *>());
+		QSignalSpy written(server->findChild<QTcpSocket *>(), &QTcpSocket::bytesWritten);
 		stream.client.send("GET /health HTTP/1.1\r\n\r\n"); // ignored, and the stream stays open
 
 		server->setWidgetConfig("{\"goal\":5}", "r1");
@@ -179,6 +199,7 @@ private slots:
 		QTest::qWait(50);
 		QCOMPARE(stream.afterOpening(), blocks);
 		QCOMPARE(server->deliveredCount(), quint64(1));
+		QCOMPARE(written.isEmpty(), direct);
 
 		// A new stream gets the current configuration and nothing is replayed; from then on both
 		// get every event, which counts once.
@@ -240,6 +261,39 @@ private slots:
 		QVERIFY(healthy.client.waitForBytes(healthy.expected.size() + sent * block.size(), 15000));
 		QCOMPARE(healthy.client.received.count("event: kelp\n"), sent);
 		QCOMPARE(server->deliveredCount(), quint64(sent));
+	}
+
+	// Answers nobody reads hold at most the bound in all, the oldest going first; a peer that reads
+	// still gets a whole answer of that size, and /health still answers.
+	void unreadAnswersBounded()
+	{
+		const QByteArray image(16 * 1024 * 1024, 'i');
+		server->setWidgetAsset("frame", "image/png", image, "big");
+		std::vector<std::unique_ptr<QTcpSocket>> hoarders;
+		for (qint64 i = 0; i < LocalSseServer::kMaxHeldAnswers / image.size() + 8; ++i) {
+			auto socket = std::make_unique<QTcpSocket>();
+			socket->connectToHost(QHostAddress::LocalHost, LocalSseServer::kPort);
+			socket->setReadBufferSize(1);
+			socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+			socket->write("GET /widget/asset/frame HTTP/1.1\r\n\r\n");
+			hoarders.push_back(std::move(socket));
+		}
+		const auto heldByServer = [this] {
+			qint64 held = 0;
+			for (const QTcpSocket *socket : server->findChildren<QTcpSocket *>())
+				held += socket->bytesToWrite();
+			return held;
+		};
+		// Every hoarder was answered once its first byte came, or dropped.
+		QTRY_VERIFY(std::all_of(hoarders.begin(), hoarders.end(), [](const auto &socket) {
+			return socket->bytesAvailable() > 0 || socket->state() == QAbstractSocket::UnconnectedState;
+		}));
+		QVERIFY2(heldByServer() <= LocalSseServer::kMaxHeldAnswers, QByteArray::number(heldByServer()));
+		QCOMPARE(rawGet("/health").status, 200);
+		RawClient reader;
+		reader.send("GET /widget/asset/frame HTTP/1.1\r\n\r\n");
+		QVERIFY(reader.waitForClosed(15000));
+		QCOMPARE(parseResponse(reader.received).body.size(), image.size());
 	}
 
 	// A reader that falls behind makes the server hold bytes of its own and then catches up while

@@ -2,7 +2,9 @@
 
 // Watches the local bus from its own thread, so a stalled UI thread shows as a late answer instead
 // of being hidden by the test's own event loop: /health and the widget page probed in turn, and
-// /events readers whose every block is checked as it arrives.
+// /events readers whose every block is checked as it arrives. Beside them a local client that
+// misbehaves: it asks for the particle image over and over and never reads an answer, so the
+// soak's memory bound covers what local clients can make the bus hold.
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -22,6 +24,7 @@ public:
 	static constexpr int kReaders = 2;
 	static constexpr int kProbeEveryMs = 250;
 	static constexpr int kAnswerWithinMs = 1000;
+	static constexpr int kHoarders = 64;
 
 	BusWatch();
 	~BusWatch() override;
@@ -36,6 +39,7 @@ private:
 	void probe();
 	void openReader(int index);
 	void read(int index);
+	void hoard();
 	void fault(const QString &line);
 
 	QThread thread;
@@ -53,4 +57,5 @@ private:
 	QList<QTcpSocket *> readers;
 	QList<QByteArray> buffers;
 	QList<bool> headSeen;
+	QList<QTcpSocket *> hoarders; // oldest first
 };

@@ -242,6 +242,14 @@ private slots:
 						  QByteArray::number(png.size()) + "\r\n\r\n" + png;
 			QCOMPARE(rawRequest(upload, simPort).status, 200);
 		}
+		// A large particle image, which the bus watch's hoarder asks for and never reads.
+		const QByteArray particle(8 * 1024 * 1024, 'p');
+		QCOMPARE(rawRequest(
+				 "POST /_sim/assets/particle HTTP/1.1\r\nContent-Type: image/png\r\nContent-Length: " +
+					 QByteArray::number(particle.size()) + "\r\n\r\n" + particle,
+				 simPort)
+				 .status,
+			 200);
 
 		// As the dev host hosts the module.
 		standin::reset();
@@ -265,6 +273,7 @@ private slots:
 		QTRY_VERIFY2_WITH_TIMEOUT(label("runtimeLabel").contains("1.0.0 · active"),
 					  qPrintable(context(label("runtimeLabel"))), 20000);
 		QVERIFY(press("addEventGoalButton"));
+		QTRY_COMPARE_WITH_TIMEOUT(rawGet("/widget/asset/particle").body.size(), particle.size(), 20000);
 
 		BusWatch watch;
 		watch.start();

@@ -22,6 +22,11 @@
 
 #include <memory>
 
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 namespace {
 const QString kScene = QStringLiteral("Scene");
 const QString kBrowser = QStringLiteral("browser_source");
@@ -146,10 +151,21 @@ private slots:
 		QCOMPARE(rawGet("/widget/event-goal/").body, index.readAll());
 	}
 
+	// The port held on loopback, on every IPv4 address, or on [::] for both families (as a web
+	// development server often holds it): the bus must not share it in any case.
+	void hostProblemsAreReported_data()
+	{
+		QTest::addColumn<int>("held");
+		QTest::newRow("127.0.0.1") << int(QHostAddress::LocalHost);
+		QTest::newRow("0.0.0.0") << int(QHostAddress::AnyIPv4);
+		QTest::newRow("[::], dual stack") << int(QHostAddress::Any);
+	}
+
 	void hostProblemsAreReported()
 	{
+		QFETCH(int, held);
 		QTcpServer squatter;
-		QVERIFY(squatter.listen(QHostAddress::LocalHost, 4251));
+		QVERIFY(squatter.listen(QHostAddress(QHostAddress::SpecialAddress(held)), 4251));
 		QTemporaryDir empty;
 		standin::setModuleDataPath(empty.path());
 		dock = std::make_unique<KelpDock>();
@@ -161,6 +177,29 @@ private slots:
 		click("testEventButton");
 		QCOMPARE(messages().first(), QString("Local test donation sent to Browser Sources."));
 	}
+
+#ifdef Q_OS_UNIX
+	// Another cause than a taken port is named as it is, not blamed on another KELP: here no
+	// descriptor is left for the listener.
+	void bindFailureWordedFromTheError()
+	{
+		rlimit saved{};
+		QVERIFY(getrlimit(RLIMIT_NOFILE, &saved) == 0);
+		const int lowestFree = ::dup(0);
+		QVERIFY(lowestFree >= 0);
+		::close(lowestFree);
+		rlimit tight = saved;
+		tight.rlim_cur = rlim_t(lowestFree);
+		QVERIFY(setrlimit(RLIMIT_NOFILE, &tight) == 0);
+		dock = std::make_unique<KelpDock>();
+		QVERIFY(setrlimit(RLIMIT_NOFILE, &saved) == 0);
+		QCOMPARE(label("busLabel"), QString("○ Local runtime unavailable"));
+		const QStringList lines = messages().filter("Could not bind local port 4251");
+		QCOMPARE(lines.size(), 1);
+		QVERIFY2(lines.first().startsWith("Could not bind local port 4251: ") && lines.first().size() > 40,
+			 qPrintable(lines.first()));
+	}
+#endif
 
 	void logKeepsFiftyNewestFirst()
 	{

@@ -1,12 +1,13 @@
 // Load generator for the local bus, run as its own process so that the bus's event loop is the
 // only one serving it. Prints one JSON line with what it saw and exits 0; the verdict is the test's.
 //
-//   kelp-bus-load READING STALLED HEADS HEAD_BYTES SECONDS
+//   kelp-bus-load READING STALLED HEADS HEAD_BYTES SECONDS [UNREAD]
 //
 // READING "/events" streams that check every "kelp" event arrives in "seq" order up to the one
 // with "last":true; STALLED streams that never read; HEADS connections that each send HEAD_BYTES
-// of a head that never ends. Once the reading streams are open, plain requests go out at 200 a
-// second for SECONDS and for as long as any head is held. It runs with the test's file limit.
+// of a head that never ends; UNREAD connections that ask for the "frame" image and never read it. Once the reading
+// streams are open, plain requests go out at 200 a second for SECONDS and for as long as any head is held. It runs with
+// the test's file limit.
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -115,8 +116,9 @@ int main(int argc, char **argv)
 {
 	QCoreApplication app(argc, argv);
 	const QStringList args = app.arguments();
-	if (args.size() != 6)
+	if (args.size() != 6 && args.size() != 7)
 		return 2;
+	const int unread = args.value(6).toInt();
 	const int reading = args.at(1).toInt();
 	const int stalled = args.at(2).toInt();
 	const int heads = args.at(3).toInt();
@@ -145,15 +147,17 @@ int main(int argc, char **argv)
 	QTimer tick;
 	QObject::connect(&tick, &QTimer::timeout, &app, [&] {
 		// A hundred at a time, so the listen backlog never overflows into SYN retries.
-		for (int i = 0; i < 100 && created < reading + stalled + heads; ++i, ++created) {
-			if (created < reading)
+		for (int i = 0; i < 100 && created < reading + stalled + heads + unread; ++i, ++created) {
+			if (created >= reading + stalled + heads)
+				new Peer("GET /widget/asset/frame HTTP/1.1\r\n\r\n", true, &app);
+			else if (created < reading)
 				readers.append(new Peer("GET /events HTTP/1.1\r\n\r\n", false, &app));
 			else if (created < reading + stalled) // not followed: it cannot tell it was dropped
 				new Peer("GET /events HTTP/1.1\r\n\r\n", true, &app);
 			else
 				held.append(new Peer(head, false, &app));
 		}
-		if (!load.isValid() && created == reading + stalled + heads &&
+		if (!load.isValid() && created == reading + stalled + heads + unread &&
 		    count(readers, [](const Peer *p) { return p->opened; }) == reading)
 			load.start();
 		const bool holding = count(held, [](const Peer *p) { return !p->isClosed; }) > 0;

@@ -1,18 +1,44 @@
-// The bus under load from a separate process (kelp-bus-load): hundreds of streams, or a thousand
-// connections that never finish their head, with 200 plain requests a second beside them.
+// The bus under load from a separate process (kelp-bus-load): hundreds of streams, a thousand
+// connections that never finish their head, or a hundred that never read their answer, with 200
+// plain requests a second beside them.
 
 #include "bus/local-sse-server.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTest>
 #include <QTimer>
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <functional>
+
+namespace {
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer holds freed blocks in quarantine, so resident memory is not the bus's.
+constexpr bool kMemoryIsTheBus = false;
+#else
+constexpr bool kMemoryIsTheBus = true;
+#endif
+
+// This process's resident memory, with what the allocator could give back given back first.
+qint64 residentMiB()
+{
+	malloc_trim(0);
+	QFile status(QStringLiteral("/proc/self/status"));
+	if (!status.open(QIODevice::ReadOnly))
+		return -1;
+	for (const QByteArray &line : status.readAll().split('\n')) {
+		if (line.startsWith("VmRSS:"))
+			return line.mid(6).trimmed().split(' ').value(0).toLongLong() / 1024;
+	}
+	return -1;
+}
+} // namespace
 
 class TestLoadBus : public QObject {
 	Q_OBJECT
@@ -24,10 +50,11 @@ class TestLoadBus : public QObject {
 	// Runs the generator to its end while this thread serves the bus and calls tick every 50 ms,
 	// then checks what every run must show: each reading stream got every event in order, each
 	// head was closed without an answer, and every plain request was answered in full.
-	void run(int reading, int stalled, int heads, int headBytes, int seconds, const std::function<void()> &tick)
+	void run(int reading, int stalled, int heads, int headBytes, int seconds, const std::function<void()> &tick,
+		 int unread = 0)
 	{
 		QStringList arguments;
-		for (const int argument : {reading, stalled, heads, headBytes, seconds})
+		for (const int argument : {reading, stalled, heads, headBytes, seconds, unread})
 			arguments.append(QString::number(argument));
 		QProcess generator;
 		generator.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -142,6 +169,50 @@ private slots:
 			return;
 		QVERIFY2(report.value("held_min_ms").toInteger() >= minMs, figures);
 		QVERIFY2(report.value("held_max_ms").toInteger() <= maxMs, figures);
+	}
+
+	// A hundred connections ask for a 16 MiB image and never read it, while plain requests
+	// (/health among them) go on: OBS holds no more than the bound for them at any time, and
+	// nothing once the deadline has passed.
+	void unreadAnswers()
+	{
+		constexpr qint64 kImageMiB = 16;
+		server->setWidgetAsset("frame", "image/png", QByteArray(kImageMiB * 1024 * 1024, 'f'), "big");
+		const qint64 baseline = residentMiB();
+		QVERIFY(baseline > 0);
+		QElapsedTimer clock;
+		qint64 peak = 0;
+		qint64 risenAtMs = -1;
+		qint64 afterDeadline = -1; // the most held once the deadline had passed
+		run(
+			0, 0, 0, 0, 20,
+			[&] {
+				if (!clock.isValid())
+					clock.start();
+				const qint64 held = residentMiB() - baseline;
+				peak = qMax(peak, held);
+				if (risenAtMs < 0 && held >= kImageMiB / 2)
+					risenAtMs = clock.elapsed();
+				if (risenAtMs >= 0 &&
+				    clock.elapsed() > risenAtMs + LocalSseServer::kAnswerDeadlineMs + 2000)
+					afterDeadline = qMax(afterDeadline, held);
+			},
+			100);
+		if (QTest::currentTestFailed())
+			return;
+		if (!kMemoryIsTheBus)
+			QSKIP("resident memory under AddressSanitizer's quarantine; the plain build checks it");
+		const QByteArray seen =
+			QStringLiteral("baseline %1 MiB, peak +%2, after the deadline +%3, risen at %4 ms")
+				.arg(baseline)
+				.arg(peak)
+				.arg(afterDeadline)
+				.arg(risenAtMs)
+				.toUtf8();
+		qInfo("%s", seen.constData());
+		QVERIFY2(risenAtMs >= 0, seen); // the images were answered at all
+		QVERIFY2(peak <= LocalSseServer::kMaxHeldAnswers / (1024 * 1024) + 3 * kImageMiB, seen);
+		QVERIFY2(afterDeadline >= 0 && afterDeadline <= kImageMiB / 2, seen);
 	}
 };
 
