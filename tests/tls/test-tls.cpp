@@ -17,6 +17,10 @@
 #include <QSignalSpy>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QProcess>
+#include <QSet>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 using kelpsim::TlsHandshake;
@@ -74,7 +78,64 @@ private slots:
 	void wholeRoad();
 	void handshakeFailures_data();
 	void handshakeFailures();
+	void httpTwoFront();
 };
+
+namespace {
+// Debian's HTTP/2 reverse proxy in front of the simulator, as a CDN stands in front of the real
+// service: it ends TLS and HTTP/2 with the test certificate and passes each request on over
+// HTTP/1.1. Its access log names the client port of each request, so one port means one
+// connection.
+class Front {
+public:
+	Front(quint16 backendPort, const QString &folder) : backendPort(backendPort), folder(folder)
+	{
+		QTcpServer probe;
+		if (probe.listen(QHostAddress::LocalHost, 0))
+			port = probe.serverPort();
+	}
+	~Front() { stop(); }
+
+	void start()
+	{
+		process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+		process.start(QStringLiteral(KELP_NGHTTPX),
+			      {QStringLiteral("--conf=/dev/null"), QStringLiteral("--workers=1"),
+			       QStringLiteral("--no-ocsp"), QStringLiteral("--frontend=127.0.0.1,%1").arg(port),
+			       QStringLiteral("--backend=127.0.0.1,%1").arg(backendPort),
+			       QStringLiteral("--accesslog-file=") + folder + QStringLiteral("/access.log"),
+			       QStringLiteral("--accesslog-format=$remote_port $alpn $path $status"),
+			       QStringLiteral("--errorlog-file=") + folder + QStringLiteral("/error.log"),
+			       kPki + QStringLiteral("server.key"), kPki + QStringLiteral("server.pem")});
+	}
+	void stop()
+	{
+		if (process.state() == QProcess::NotRunning)
+			return;
+		process.terminate();
+		// Bounded: the process ends on SIGTERM at once.
+		process.waitForFinished(5000);
+	}
+	bool accepts() const
+	{
+		QTcpSocket socket;
+		socket.connectToHost(QHostAddress::LocalHost, port);
+		return socket.waitForConnected(200);
+	}
+	QStringList accessLog() const
+	{
+		QFile log(folder + QStringLiteral("/access.log"));
+		return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts)
+						     : QStringList();
+	}
+	QString origin() const { return QStringLiteral("https://127.0.0.1:%1").arg(port); }
+
+	quint16 port = 0;
+	quint16 backendPort;
+	QString folder;
+	QProcess process;
+};
+} // namespace
 
 void TestTls::wholeRoad()
 {
@@ -236,6 +297,88 @@ void TestTls::handshakeFailures()
 	QTRY_COMPARE(updater.statusText(), QStringLiteral("Runtime 2.0.0 · active"));
 	pairing.startPairing();
 	QTRY_COMPARE(pairing.statusText(), QStringLiteral("Enter code on Quayside"));
+}
+
+void TestTls::httpTwoFront()
+{
+	if (QStringLiteral(KELP_NGHTTPX).isEmpty())
+		QFAIL("nghttpx not found: install nghttp2-proxy");
+	SimEnvironment env;
+	QVERIFY(env.isValid());
+	env.sim.setWidgetState(QStringLiteral("w-2"), QStringLiteral("rev-front"), QJsonObject{{"title", "Goal"}});
+	Front front(env.sim.port(), env.sourceDir.path());
+	front.start();
+	QTRY_VERIFY(front.accepts());
+	setKelpServiceOrigin(front.origin());
+
+	env.storePairedDevice();
+	auto client = std::make_unique<KelpClient>();
+	QList<bool> http2;
+	QStringList statuses;
+	const auto watch = [&](KelpClient *watched) {
+		auto *network = watched->findChild<QNetworkAccessManager *>(QStringLiteral("network"));
+		connect(network, &QNetworkAccessManager::finished, this, [&http2](QNetworkReply *reply) {
+			if (reply->error() == QNetworkReply::NoError)
+				http2.append(reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool());
+		});
+		connect(watched, &KelpClient::stateChanged, this,
+			[&statuses, watched] { statuses.append(watched->statusText()); });
+	};
+	watch(client.get());
+	QSignalSpy events(client.get(), &KelpClient::eventReceived);
+	client->start();
+	QTRY_COMPARE(client->statusText(), QStringLiteral("Connected"));
+	QTRY_COMPARE(client->widgetStatusText(), QStringLiteral("Widget config: synced · rev-fron"));
+
+	// The long poll is held for its whole wait_ms while heartbeats and widget syncs come and go
+	// beside it; then the client polls again at once.
+	QTRY_COMPARE(env.sim.heldPollCount(), 1);
+	const qint64 heldFrom = env.sim.requestsTo(kEvents).constLast().receivedMs;
+	const int waitMs = env.sim.requestsTo(kEvents).constLast().queryItem(QStringLiteral("wait_ms")).toInt();
+	QVERIFY(waitMs >= 10000);
+	for (int round = 0; round < 3; ++round) {
+		const int heartbeats = env.sim.requestsTo(kHeartbeat).size();
+		const int syncs = env.sim.requestsTo(kWidgetState).size();
+		QVERIFY(QMetaObject::invokeMethod(client.get(), "heartbeat"));
+		client->syncWidgetState();
+		QTRY_COMPARE(env.sim.requestsTo(kHeartbeat).size(), heartbeats + 1);
+		QTRY_COMPARE(env.sim.requestsTo(kWidgetState).size(), syncs + 1);
+		QCOMPARE(env.sim.heldPollCount(), 1);
+	}
+	QTRY_COMPARE_WITH_TIMEOUT(env.sim.requestsTo(kEvents).size(), 2, waitMs + 5000);
+	// The simulator's hold is a coarse timer, which may end up to 5 % early.
+	QVERIFY(env.sim.requestsTo(kEvents).constLast().receivedMs - heldFrom >= waitMs * 95 / 100);
+	QCOMPARE(client->statusText(), QStringLiteral("Connected"));
+	QVERIFY(!http2.isEmpty());
+	QVERIFY2(!http2.contains(false), "a reply came over HTTP/1.1");
+	QSet<QString> ports;
+	for (const QString &line : front.accessLog()) {
+		QVERIFY2(line.contains(QStringLiteral(" h2 ")), qPrintable(line));
+		ports.insert(line.section(' ', 0, 0));
+	}
+	QCOMPARE(ports.size(), 1);
+
+	// Disconnect cancels the poll's stream, and the front drops the poll it had passed on.
+	QTRY_COMPARE(env.sim.heldPollCount(), 1);
+	client->disconnectDevice();
+	QTRY_COMPARE(env.sim.heldPollCount(), 0);
+
+	// The front goes away under a held poll: back-off, then recovery once it is back.
+	env.storePairedDevice();
+	client = std::make_unique<KelpClient>();
+	statuses.clear();
+	watch(client.get());
+	QSignalSpy restoredEvents(client.get(), &KelpClient::eventReceived);
+	client->start();
+	QTRY_COMPARE(env.sim.heldPollCount(), 1);
+	front.stop();
+	QTRY_VERIFY(statuses.contains(QStringLiteral("Realtime reconnect in 900 ms")));
+	front.start();
+	QTRY_VERIFY(front.accepts());
+	QTRY_COMPARE_WITH_TIMEOUT(env.sim.heldPollCount(), 1, 15000);
+	env.sim.queueEvent(kDeviceId, QJsonObject{{"type", "donation"}});
+	QTRY_COMPARE(restoredEvents.count(), 1);
+	QTRY_COMPARE(client->statusText(), QStringLiteral("Connected"));
 }
 
 QTEST_MAIN(TestTls)
