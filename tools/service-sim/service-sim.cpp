@@ -759,6 +759,9 @@ QString ServiceSim::testAuthorityFile()
 
 void ServiceSim::setTlsHandshake(TlsHandshake handshake)
 {
+	// A server that stops stalling has been fixed or restarted: what it left hanging goes too.
+	if (handshake == TlsHandshake::Complete)
+		d->server.abortUnserved();
 	d->server.setHandshake(handshake);
 }
 
