@@ -1,7 +1,8 @@
 // The module's own "qt-plugins" data folder as the only place a TLS backend can come from, as in
 // a host whose Qt deploys none: with Qt's OpenSSL backend copied into qt-plugins/tls/ an HTTPS
-// request of the client succeeds; without it the dock shows the failure. Qt keeps the backends it
-// found for the life of the process, so CTest runs each case in a process of its own.
+// request of the client succeeds; without it the dock shows the failure. And, with Qt's folder in
+// reach, the stand-in build trusting the test authority on its host's word alone. Qt keeps the
+// backends it found for the life of the process, so CTest runs each case in a process of its own.
 
 #include <module-host.h>
 #include <obs-standin.h>
@@ -33,7 +34,7 @@ class TestTlsPlugins : public QObject {
 
 	// Loads the module with a data folder of its own, with or without the backend copy, and
 	// presses "Pair OBS": the pairing start is the client's first HTTPS request.
-	QWidget *loadAndPair(bool withBackend)
+	QWidget *loadAndPair(bool withBackend, const QString &trustedAuthority = QString())
 	{
 		const QString data = home.filePath(QStringLiteral("data"));
 		if (!QDir().mkpath(data + QStringLiteral("/qt-plugins/tls")))
@@ -45,12 +46,13 @@ class TestTlsPlugins : public QObject {
 		standin::setModuleDataPath(data);
 		standin::setModuleConfigPath(home.filePath(QStringLiteral("config")));
 		standin::setServiceOrigin(origin);
+		standin::setTrustedAuthority(trustedAuthority);
 		QString error;
 		if (!host.load(standin::module(), QStringLiteral("en-US"), &error)) {
 			qWarning("%s", qPrintable(error));
 			return nullptr;
 		}
-		if (QSslSocket::supportsSsl()) {
+		if (trustedAuthority.isEmpty() && QSslSocket::supportsSsl()) {
 			// This host trusts the test authority, once a backend can read it. (The stand-in
 			// build's own hook runs while the library loads, before the module's folder is on
 			// the library path.)
@@ -89,8 +91,13 @@ private slots:
 			(out += QString::fromUtf8(sim.readAllStandardOutput()), listening.match(out).hasMatch()),
 			10000);
 		origin = listening.match(out).captured(1);
+	}
 
-		// Qt's own plug-in folder out of reach (the platform plug-in is already loaded).
+	// Qt's own plug-in folder out of reach (the platform plug-in is already loaded).
+	void init()
+	{
+		if (QTest::currentTestFunction() == QByteArrayLiteral("standInTrustsNamedAuthority"))
+			return;
 		QCoreApplication::setLibraryPaths({});
 		QVERIFY(!QSslSocket::supportsSsl());
 	}
@@ -122,6 +129,14 @@ private slots:
 		// Newest first, after the "HH:mm:ss  " prefix; Qt's wording of a missing backend.
 		QCOMPARE(log->item(0)->text().mid(10),
 			 QStringLiteral("Pair start failed: TLS initialization failed · "));
+	}
+
+	void standInTrustsNamedAuthority()
+	{
+		// Nothing in this process trusts the test authority but the stand-in build's hook.
+		QWidget *dock = loadAndPair(false, QStringLiteral(KELP_TEST_PKI_DIR "/ca.pem"));
+		QVERIFY(dock);
+		QTRY_COMPARE(status(dock), QStringLiteral("KELP: Enter code on Quayside"));
 	}
 };
 

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Makes the throw-away authorities and certificates the HTTPS tests and the simulator's --tls use,
 # in the folder given (the build folder's test-pki/). Nothing here is committed: every build makes
-# its own, valid for a short while, for 127.0.0.1 and localhost only.
+# its own, valid for a year, for 127.0.0.1 and localhost only.
 #
 #   ca.pem                  the test authority (only the module's stand-in build can be told to trust it)
 #   server.pem, server.key  127.0.0.1 and localhost, signed by the test authority
@@ -18,7 +18,7 @@ trap 'rm -rf "$work"' EXIT
 key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
 authority() { # name key pem
 	key "$2"
-	openssl req -x509 -new -key "$2" -out "$3" -days 30 -subj "/O=KELP test/CN=$1" \
+	openssl req -x509 -new -key "$2" -out "$3" -days 365 -subj "/O=KELP test/CN=$1" \
 		-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
 }
 # sign csr-subject-cn san ca-pem ca-key out [startdate enddate]
@@ -47,7 +47,7 @@ CNF
 		openssl ca -batch -notext -config "$work/ca.cnf" -cert "$3" -keyfile "$4" -in "$work/csr" \
 			-out "$5" -extfile "$ext" -startdate "$6" -enddate "$7" 2>/dev/null
 	else
-		openssl x509 -req -in "$work/csr" -CA "$3" -CAkey "$4" -CAcreateserial -days 30 -sha256 \
+		openssl x509 -req -in "$work/csr" -CA "$3" -CAkey "$4" -CAcreateserial -days 365 -sha256 \
 			-extfile "$ext" -out "$5" 2>/dev/null
 	fi
 }
