@@ -121,6 +121,11 @@ int main(int argc, char **argv)
 		QStringLiteral("publish"),
 		QStringLiteral("Publish the built-in widget runtime as VERSION in the built-in simulator at start."),
 		QStringLiteral("VERSION"));
+	const QCommandLineOption tlsOption(
+		QStringLiteral("tls"),
+		QStringLiteral("Serve the built-in simulator over HTTPS with the build's test certificate, and let the "
+			       "module trust the test authority (%1); with --service, only the latter.")
+			.arg(kelpsim::ServiceSim::testAuthorityFile()));
 	const QCommandLineOption homeOption(
 		QStringLiteral("home"),
 		QStringLiteral("Folder for the settings store, the runtime cache and the built-in simulator's state "
@@ -139,7 +144,7 @@ int main(int argc, char **argv)
 	for (const QCommandLineOption *option :
 	     {&offscreenOption, &screenshotOption, &pairOption, &startPairingOption, &addGoalOption, &donateOption,
 	      &serviceOption, &simPortOption, &publishOption, &homeOption, &freshOption, &noSceneOption,
-	      &noBrowserOption})
+	      &noBrowserOption, &tlsOption})
 		parser.addOption(*option);
 	parser.process(app);
 
@@ -201,6 +206,11 @@ int main(int argc, char **argv)
 			    << Qt::endl;
 			return 2;
 		}
+		if (parser.isSet(tlsOption) && !sim.useTestTls()) {
+			err << "kelp-devhost: cannot read the test certificate beside "
+			    << kelpsim::ServiceSim::testAuthorityFile() << Qt::endl;
+			return 1;
+		}
 		if (!sim.listen(quint16(simPort))) {
 			err << "kelp-devhost: cannot listen on 127.0.0.1:" << simPort
 			    << " for the service simulator; pick another with --sim-port" << Qt::endl;
@@ -213,8 +223,10 @@ int main(int argc, char **argv)
 		while (origin.endsWith(QLatin1Char('/')))
 			origin.chop(1);
 	}
-	// The module's stand-in build takes this origin when it loads.
+	// The module's stand-in build takes this origin, and the test authority, when it loads.
 	standin::setServiceOrigin(origin);
+	if (parser.isSet(tlsOption))
+		standin::setTrustedAuthority(kelpsim::ServiceSim::testAuthorityFile());
 
 	DevHostWindow window(DevHostInfo{origin, simPage, QString::fromLatin1(kWidgetUrl), home});
 	window.addScene(QStringLiteral("Scene"));

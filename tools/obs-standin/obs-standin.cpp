@@ -101,6 +101,7 @@ struct Host {
 	// Source types a loaded plug-in (or libobs itself) registered, with their display names.
 	std::map<std::string, std::string> sourceTypes = defaultSourceTypes();
 	QString serviceOrigin;
+	QString trustedAuthority;
 };
 
 // Blocks from bmalloc not yet given to bfree, as libobs counts them.
@@ -616,6 +617,7 @@ void reset()
 	h.referenceErrors.clear();
 	h.sourceTypes = defaultSourceTypes();
 	h.serviceOrigin.clear();
+	h.trustedAuthority.clear();
 }
 
 obs_module_t *module()
@@ -647,6 +649,16 @@ void setServiceOrigin(const QString &origin)
 QString serviceOrigin()
 {
 	return host().serviceOrigin;
+}
+
+void setTrustedAuthority(const QString &pemFile)
+{
+	host().trustedAuthority = pemFile;
+}
+
+QString trustedAuthority()
+{
+	return host().trustedAuthority;
 }
 
 QList<LogEntry> log()

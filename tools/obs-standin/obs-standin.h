@@ -53,6 +53,11 @@ KELP_STANDIN_API void setVersionString(const char *version);
 // origin it was built with. Only a load after the call sees it.
 KELP_STANDIN_API void setServiceOrigin(const QString &origin);
 KELP_STANDIN_API QString serviceOrigin();
+// A PEM file of one more certificate authority that the module's stand-in build trusts for HTTPS
+// (the simulator's test authority), on top of the system's; empty adds none. Read at load, as the
+// origin is.
+KELP_STANDIN_API void setTrustedAuthority(const QString &pemFile);
+KELP_STANDIN_API QString trustedAuthority();
 
 KELP_STANDIN_API QList<LogEntry> log();
 KELP_STANDIN_API QStringList logTexts();

@@ -73,7 +73,13 @@ int main(int argc, char **argv)
 		QStringLiteral("Keep devices, tokens, widget state, images and runtimes in FILE across runs."),
 		QStringLiteral("FILE"));
 	parser.addOption(stateOption);
+	const QCommandLineOption tlsOption(
+		QStringLiteral("tls"),
+		QStringLiteral("Serve HTTPS with the build's test certificate for 127.0.0.1 and localhost; clients "
+			       "must trust the test authority, %1.")
+			.arg(kelpsim::ServiceSim::testAuthorityFile()));
 	parser.addOption(portOption);
+	parser.addOption(tlsOption);
 	parser.addOption(chaosOption);
 	parser.addOption(lifetimeOption);
 	parser.addOption(publishOption);
@@ -122,6 +128,11 @@ int main(int argc, char **argv)
 			err << "kelp-service-sim: could not publish " << publishArg << Qt::endl;
 			return 2;
 		}
+	}
+	if (parser.isSet(tlsOption) && !sim.useTestTls()) {
+		err << "kelp-service-sim: cannot read the test certificate in " << QStringLiteral(KELP_TEST_PKI_DIR)
+		    << Qt::endl;
+		return 1;
 	}
 	if (!sim.listen(quint16(port))) {
 		err << "kelp-service-sim: cannot listen on 127.0.0.1:" << port << Qt::endl;

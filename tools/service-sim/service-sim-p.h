@@ -5,6 +5,7 @@
 #include "service-sim.h"
 #include "sim-chaos.h"
 #include "sim-http.h"
+#include "sim-tls.h"
 
 #include <QHash>
 #include <QJsonArray>
@@ -12,7 +13,6 @@
 #include <QList>
 #include <QMap>
 #include <QPointer>
-#include <QTcpServer>
 #include <QTimer>
 
 namespace kelpsim {
@@ -131,7 +131,7 @@ public:
 	static bool faultFromJson(const QJsonObject &object, Fault *fault, QString *error);
 
 	ServiceSim *q;
-	QTcpServer server;
+	SimServer server;
 	QList<QPointer<HttpConnection>> connections;
 
 	QList<Pairing> pairings; // oldest first

@@ -9,6 +9,8 @@
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
@@ -713,6 +715,7 @@ void ServiceSim::close()
 {
 	d->saveState();
 	d->server.close();
+	d->server.abortUnserved();
 	d->heldPolls.clear();
 	const QList<QPointer<HttpConnection>> open = d->connections;
 	d->connections.clear();
@@ -729,7 +732,39 @@ quint16 ServiceSim::port() const
 
 QString ServiceSim::origin() const
 {
-	return QStringLiteral("http://127.0.0.1:%1").arg(port());
+	return QStringLiteral("%1://127.0.0.1:%2").arg(d->server.isTls() ? "https" : "http").arg(port());
+}
+
+bool ServiceSim::setTlsCredentials(const QString &chainFile, const QString &keyFile)
+{
+	QFile keyPem(keyFile);
+	if (!keyPem.open(QIODevice::ReadOnly))
+		return false;
+	const QList<QSslCertificate> chain = QSslCertificate::fromPath(chainFile);
+	const QSslKey key(keyPem.readAll(), QSsl::Ec);
+	if (chain.isEmpty() || key.isNull())
+		return false;
+	d->server.setCredentials(chain, key);
+	return true;
+}
+
+bool ServiceSim::useTestTls()
+{
+	return setTlsCredentials(QStringLiteral(KELP_TEST_PKI_DIR "/server.pem"),
+				 QStringLiteral(KELP_TEST_PKI_DIR "/server.key"));
+}
+
+QString ServiceSim::testAuthorityFile()
+{
+	return QStringLiteral(KELP_TEST_PKI_DIR "/ca.pem");
+}
+
+void ServiceSim::setTlsHandshake(TlsHandshake handshake)
+{
+	// A server that stops stalling has been fixed or restarted: what it left hanging goes too.
+	if (handshake == TlsHandshake::Complete)
+		d->server.abortUnserved();
+	d->server.setHandshake(handshake);
 }
 
 QStringList ServiceSim::pendingCodes() const

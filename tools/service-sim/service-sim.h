@@ -49,6 +49,13 @@ struct Fault {
 		       // request that arrives within 500 ms (Qt's transparent re-send), without using up `count`.
 };
 
+// How an HTTPS listener treats a new connection's handshake.
+enum class TlsHandshake {
+	Complete,    // serves the request once the client accepts the certificate
+	Stall,       // accepts the connection and never answers a byte
+	CloseMidway, // sends its first handshake flight, then closes
+};
+
 class ServiceSim : public QObject {
 	Q_OBJECT
 
@@ -60,7 +67,15 @@ public:
 	bool listen(quint16 port = 0);
 	void close();
 	quint16 port() const;
-	QString origin() const; // "http://127.0.0.1:<port>"
+	QString origin() const; // "http://127.0.0.1:<port>", or "https://..." once TLS is on
+
+	// HTTPS from the next connection on, with a certificate chain and its key (PEM files); false
+	// when either does not load. useTestTls() takes the build's test certificate for 127.0.0.1.
+	bool setTlsCredentials(const QString &chainFile, const QString &keyFile);
+	bool useTestTls();
+	static QString testAuthorityFile(); // the PEM of the authority that signed the test certificate
+	// Back to Complete also closes the connections stalled or being cut off until then.
+	void setTlsHandshake(TlsHandshake handshake);
 
 	// Pairing. Codes are created by "/api/v26/plugin/pair/start" and wait for approval.
 	QStringList pendingCodes() const;
