@@ -96,6 +96,10 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
   # Names the Qt 6 and libobs packages of the distribution the package was built on.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Nothing in those names keeps the package off an OBS built with Qt 5 (Debian 12's OBS 29), where
+  # the module can only refuse to load: Debian's OBS is built with Qt 6 from version 30 on. The
+  # computed dependencies are appended to this one.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "obs-studio (>= 30)")
   set(CPACK_DEBIAN_PACKAGE_ENHANCES obs-studio)
 endif()
 

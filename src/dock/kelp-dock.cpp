@@ -30,6 +30,9 @@ QLabel *makeWrappingLabel(const char *objectName, QWidget *parent)
 {
 	auto *label = new QLabel(parent);
 	label->setObjectName(QLatin1String(objectName));
+	// Rows show text from the service, events and file names: as rich text, markup in it could
+	// restyle the panel or make it load an image from anywhere, a network share included.
+	label->setTextFormat(Qt::PlainText);
 	label->setWordWrap(true);
 	return label;
 }
@@ -125,6 +128,7 @@ void KelpDock::buildPanel()
 	// Row 5
 	pairCodeLabel = new QLabel(content);
 	pairCodeLabel->setObjectName(QStringLiteral("pairCodeLabel"));
+	pairCodeLabel->setTextFormat(Qt::PlainText);
 	pairCodeLabel->setAlignment(Qt::AlignCenter);
 	QFont codeFont = pairCodeLabel->font();
 	codeFont.setPointSize(codeFont.pointSize() + 8);

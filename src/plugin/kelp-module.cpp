@@ -3,7 +3,7 @@
 #include "common/kelp-common.h"
 #include "dock/kelp-dock.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFileInfo>
 
 #include <obs-module.h>
@@ -51,6 +51,16 @@ MODULE_EXPORT bool obs_module_get_string(const char *val, const char **out)
 
 MODULE_EXPORT bool obs_module_load(void)
 {
+	// In a host built with another Qt (or none), this Qt's application object does not exist, and the
+	// dock's first widget would abort the whole process at every start. Refuse before making anything.
+	if (!qobject_cast<QApplication *>(QCoreApplication::instance())) {
+		blog(LOG_ERROR,
+		     "[KELP] KELP OBS Plugin %s not loaded: it needs an OBS Studio built with Qt 6, and this process "
+		     "runs no Qt 6 QApplication",
+		     kKelpModuleVersion);
+		return false;
+	}
+
 	blog(LOG_INFO, "[KELP] loading KELP OBS Plugin %s", kKelpModuleVersion);
 
 	BPtr<char> pluginPath = obs_find_module_file(kelpModuleHandle(), "qt-plugins");

@@ -6,8 +6,11 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <QSet>
 #include <QStringList>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 bool isAbsolute(const QString &path, RuntimePathRules rules)
@@ -21,6 +24,35 @@ bool isAbsolute(const QString &path, RuntimePathRules rules)
 	// A drive letter makes even "C:name" leave the folder it is joined to.
 	return path.size() >= 2 && path.at(1) == QLatin1Char(':') && path.at(0).isLetter() &&
 	       path.at(0).unicode() < 128;
+}
+
+// Names Windows keeps for devices whatever extension follows ("con.txt" is the console too), the
+// superscript digits included.
+bool isWindowsDeviceName(const QString &segment)
+{
+	const QString stem = segment.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
+	static const QStringList plain{QStringLiteral("CON"), QStringLiteral("PRN"),    QStringLiteral("AUX"),
+				       QStringLiteral("NUL"), QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
+	if (plain.contains(stem))
+		return true;
+	if (stem.size() != 4 || !(stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT"))))
+		return false;
+	const QChar digit = stem.at(3);
+	return (digit >= QLatin1Char('1') && digit <= QLatin1Char('9')) || digit == QChar(0x00B9) ||
+	       digit == QChar(0x00B2) || digit == QChar(0x00B3);
+}
+
+// A segment NTFS stores as written, as a plain file or folder of its own.
+bool isWindowsSafeSegment(const QString &segment)
+{
+	static const QString reserved = QStringLiteral(":<>\"|?*");
+	for (const QChar c : segment) {
+		if (reserved.contains(c))
+			return false;
+	}
+	if (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' ')))
+		return false;
+	return !isWindowsDeviceName(segment);
 }
 
 QString withoutControlCharacters(QString text)
@@ -63,7 +95,12 @@ bool isSafeRuntimePath(const QString &path, RuntimePathRules rules)
 	// cleanPath keeps a lone "." as it is, yet it names the folder itself, not a file inside it.
 	if (normal == QLatin1String("."))
 		return false;
-	return !isAbsolute(normal, rules);
+	if (isAbsolute(normal, rules))
+		return false;
+	if (rules == RuntimePathRules::Posix)
+		return true;
+	const QStringList segments = normal.split(QLatin1Char('/'));
+	return std::all_of(segments.cbegin(), segments.cend(), isWindowsSafeSegment);
 }
 
 int compareVersions(const QString &a, const QString &b)
@@ -92,11 +129,9 @@ bool isValidRuntimeVersion(const QString &version)
 		QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9._-]{1,64}")));
 	if (!pattern.match(version).hasMatch())
 		return false;
-	for (const QChar c : version) {
-		if (c != QLatin1Char('.'))
-			return true;
-	}
-	return false;
+	// A version is one folder name: the pattern leaves only the trailing dot and the device names
+	// of the Windows rules to refuse, and the former covers a version of dots alone.
+	return isWindowsSafeSegment(version);
 }
 
 bool validateManifest(const QJsonObject &manifest, QString *error)
@@ -117,6 +152,7 @@ bool validateManifest(const QJsonObject &manifest, QString *error)
 	const QJsonArray files = manifest.value(QStringLiteral("files")).toArray();
 	if (files.isEmpty())
 		return refuse(QStringLiteral("manifest has no files"));
+	QSet<QString> folded;
 	for (const QJsonValue &value : files) {
 		if (!value.isObject())
 			return refuse(QStringLiteral("invalid file entry"));
@@ -124,8 +160,14 @@ bool validateManifest(const QJsonObject &manifest, QString *error)
 		const QString path = entry.value(QStringLiteral("path")).toString();
 		const QString url = entry.value(QStringLiteral("url")).toString();
 		const QString sha256 = entry.value(QStringLiteral("sha256")).toString();
-		if (!isSafeRuntimePath(path) || !QUrl(url, QUrl::TolerantMode).isValid() || sha256.size() != 64)
+		if (!isSafeRuntimePath(path, kManifestPathRules) || !QUrl(url, QUrl::TolerantMode).isValid() ||
+		    sha256.size() != 64)
 			return refuse(QStringLiteral("unsafe runtime file entry"));
+		// A second entry for the same file would overwrite a verified one with other bytes.
+		const QString key = path.toCaseFolded();
+		if (folded.contains(key))
+			return refuse(QStringLiteral("unsafe runtime file entry"));
+		folded.insert(key);
 	}
 	return true;
 }

@@ -6,34 +6,34 @@
 #include <QJsonObject>
 #include <QString>
 
-// Which platform's notion of an absolute path isSafeRuntimePath applies.
+// Which platform's file-name rules isSafeRuntimePath applies.
 enum class RuntimePathRules {
 	Posix,
 	Windows,
 };
 
-constexpr RuntimePathRules nativeRuntimePathRules()
-{
-#ifdef _WIN32
-	return RuntimePathRules::Windows;
-#else
-	return RuntimePathRules::Posix;
-#endif
-}
+// Manifests are judged by the Windows rules on every platform: a runtime the service publishes is
+// accepted or refused alike everywhere, so a manifest that would break on Windows, where most
+// streamers are, is caught wherever it is first tried.
+inline constexpr RuntimePathRules kManifestPathRules = RuntimePathRules::Windows;
 
 // True for a relative path in normal form, without control characters, that cannot leave the
-// directory it is joined to.
-bool isSafeRuntimePath(const QString &path, RuntimePathRules rules = nativeRuntimePathRules());
+// directory it is joined to. The Windows rules also refuse every segment that NTFS would store
+// under another name or not as a plain file: a drive letter, a colon (an alternate data stream), a
+// device name such as CON or lpt1.txt, a trailing dot or space, and the characters <>"|?*.
+bool isSafeRuntimePath(const QString &path, RuntimePathRules rules);
 
 // Dotted numeric comparison; parts that are missing or not numeric fall back to a case-insensitive
 // comparison of the whole texts. Negative, zero or positive like strcmp.
 int compareVersions(const QString &a, const QString &b);
 
 // 1 to 64 of [A-Za-z0-9._-], and not only dots: joined to the cache root, "." or ".." would name
-// the root itself or its parent.
+// the root itself or its parent. Nor a name Windows would fold into another folder or a device
+// (a trailing dot, "nul", "COM1.2"), on every platform like the paths.
 bool isValidRuntimeVersion(const QString &version);
 
-// Checks everything but "ok"; on refusal fills error with the message shown to the user.
+// Checks everything but "ok"; on refusal fills error with the message shown to the user. Paths
+// that differ only by case would share one file on Windows, so they are refused as duplicates.
 bool validateManifest(const QJsonObject &manifest, QString *error);
 
 // An entry named "index.html" directly inside the directory.

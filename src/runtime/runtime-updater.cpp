@@ -107,6 +107,17 @@ QString RuntimeUpdater::versionDirectory(const QString &version) const
 	return cacheRoot + QLatin1Char('/') + version;
 }
 
+bool RuntimeUpdater::hasVersionRuntime(const QString &version) const
+{
+	// Where names ignore case, "V1" opens the folder of "v1", whose files were verified for another
+	// version, and a link opens any folder: only a real folder listed under exactly this name, as a
+	// download leaves it, is this version's.
+	return hasRuntimeIndex(versionDirectory(version)) &&
+	       QDir(cacheRoot)
+		       .entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks)
+		       .contains(version);
+}
+
 void RuntimeUpdater::loadCachedRuntime()
 {
 	const QString version = settings.value(kVersionKey).toString();
@@ -114,7 +125,7 @@ void RuntimeUpdater::loadCachedRuntime()
 		return;
 	const QString directory = versionDirectory(version);
 	// The store can be edited by hand, so the remembered name gets the manifest's version rule too.
-	if (isValidRuntimeVersion(version) && isStrictlyBelowCacheRoot(directory) && hasRuntimeIndex(directory)) {
+	if (isValidRuntimeVersion(version) && isStrictlyBelowCacheRoot(directory) && hasVersionRuntime(version)) {
 		currentVersion = version;
 		currentRoot = directory;
 		setStatus(QStringLiteral("Runtime: %1 · cached").arg(version));
@@ -197,11 +208,11 @@ void RuntimeUpdater::onManifestFinished(QNetworkReply *reply)
 		return;
 	}
 
-	if (version == currentVersion && hasRuntimeIndex(directory)) {
+	if (version == currentVersion && hasVersionRuntime(version)) {
 		setStatus(QStringLiteral("Runtime %1 · up to date").arg(currentVersion));
 		return;
 	}
-	if (hasRuntimeIndex(directory)) {
+	if (hasVersionRuntime(version)) {
 		currentVersion = version;
 		currentRoot = directory;
 		settings.setValue(kVersionKey, currentVersion);
@@ -249,6 +260,7 @@ void RuntimeUpdater::downloadNextFile()
 
 	QNetworkReply *reply = network.get(request);
 	fileReply = reply;
+	connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, entry] { guardFileStatus(reply, entry); });
 	connect(reply, &QNetworkReply::readyRead, this, [this, reply, entry] { guardFileSize(reply, entry); });
 	connect(reply, &QNetworkReply::finished, this,
 		[this, reply, entry, declaredSize] { onFileFinished(reply, entry, declaredSize); });
@@ -261,13 +273,45 @@ void RuntimeUpdater::guardFileSize(QNetworkReply *reply, const QJsonObject &entr
 	// verdict waits for the whole answer, so that status, digest and length are judged in that order.
 	if (reply != fileReply || reply->bytesAvailable() <= kMaxFileBytes)
 		return;
+	abandonFile(reply, QStringLiteral("%1 failed: %2")
+				   .arg(entry.value(QStringLiteral("path")).toString(),
+					QStringLiteral("file is larger than 64 MiB")));
+}
+
+void RuntimeUpdater::guardFileStatus(QNetworkReply *reply, const QJsonObject &entry)
+{
+	// The status is the first verdict and is known at the head: reading an error page on would cost
+	// up to the cap at every check for as long as the host keeps failing. A redirect is followed.
+	const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+	if (reply != fileReply || status == 0 || status == 200 || (status >= 300 && status < 400))
+		return;
+	QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+	for (QChar &c : reason) {
+		if (isControlCharacter(c))
+			c = QLatin1Char(' ');
+	}
+	// Worded as the network layer words a whole error answer, so the line reads as it always did.
+	const QString text = QStringLiteral("%1 failed: HTTP %2 · Error transferring %3 - server replied: %4")
+				     .arg(entry.value(QStringLiteral("path")).toString())
+				     .arg(status)
+				     .arg(reply->url().toString(), reason.left(80));
+	// Queued: the reply is still delivering this head and may report its error right after it.
+	QMetaObject::invokeMethod(
+		this,
+		[this, guarded = QPointer<QNetworkReply>(reply), text] {
+			if (guarded && guarded == fileReply)
+				abandonFile(guarded, text);
+		},
+		Qt::QueuedConnection);
+}
+
+void RuntimeUpdater::abandonFile(QNetworkReply *reply, const QString &reason)
+{
 	fileReply = nullptr;
 	reply->disconnect(this);
 	reply->abort();
 	reply->deleteLater();
-	failUpdate(QStringLiteral("%1 failed: %2")
-			   .arg(entry.value(QStringLiteral("path")).toString(),
-				QStringLiteral("file is larger than 64 MiB")));
+	failUpdate(reason);
 }
 
 void RuntimeUpdater::onFileFinished(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize)
@@ -324,8 +368,23 @@ void RuntimeUpdater::finishDownload()
 		failUpdate(QStringLiteral("downloaded runtime is incomplete"));
 		return;
 	}
+	activateStaging(kActivateRetries);
+}
+
+void RuntimeUpdater::activateStaging(int retriesLeft)
+{
 	const QString target = versionDirectory(pendingVersion);
-	if (!isStrictlyBelowCacheRoot(target) || !removeTree(target) || !QDir().rename(stagingPath, target)) {
+	if (!isStrictlyBelowCacheRoot(target)) {
+		failUpdate(QStringLiteral("could not activate runtime directory"));
+		return;
+	}
+	if (!removeTree(target) || !QDir().rename(stagingPath, target)) {
+		// The download stays busy meanwhile, so no check starts over the staging folder.
+		if (retriesLeft > 0) {
+			QTimer::singleShot(kActivateRetryMs, this,
+					   [this, retriesLeft] { activateStaging(retriesLeft - 1); });
+			return;
+		}
 		failUpdate(QStringLiteral("could not activate runtime directory"));
 		return;
 	}

@@ -26,6 +26,10 @@ public:
 	static constexpr int kTransferTimeoutMs = 20000;
 	// Files are held whole in memory, so each is capped whatever size its manifest declares.
 	static constexpr qint64 kMaxFileBytes = kMaxDownloadBytes;
+	// A scanner or indexer on Windows may hold a new file for a moment; the final move into place is
+	// tried this many times more, this far apart, before the download counts as failed.
+	static constexpr int kActivateRetries = 5;
+	static constexpr int kActivateRetryMs = 200;
 
 	explicit RuntimeUpdater(QObject *parent = nullptr);
 	~RuntimeUpdater() override;
@@ -49,12 +53,16 @@ private:
 	void onManifestFinished(QNetworkReply *reply);
 	bool isStrictlyBelowCacheRoot(const QString &path) const;
 	QString versionDirectory(const QString &version) const;
+	bool hasVersionRuntime(const QString &version) const;
 
 	void beginDownload(const QJsonObject &manifest);
 	void downloadNextFile();
 	void guardFileSize(QNetworkReply *reply, const QJsonObject &entry);
+	void guardFileStatus(QNetworkReply *reply, const QJsonObject &entry);
+	void abandonFile(QNetworkReply *reply, const QString &reason);
 	void onFileFinished(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize);
 	void finishDownload();
+	void activateStaging(int retriesLeft);
 	void failUpdate(const QString &reason);
 	void resetDownloadState();
 

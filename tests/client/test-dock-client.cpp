@@ -8,8 +8,11 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QImage>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 using namespace kelptest;
 
@@ -51,6 +54,7 @@ private slots:
 	void cleanup();
 
 	void pairingRowsAndButtons();
+	void serviceTextIsShownLiterally();
 	void serviceDataReachesTheBus();
 
 private:
@@ -100,6 +104,36 @@ void TestDockClient::pairingRowsAndButtons()
 	QVERIFY(shown(d, "pairButton"));
 	QVERIFY(!shown(d, "disconnectButton"));
 	QVERIFY(!button(d, "syncConfigButton")->isEnabled());
+}
+
+void TestDockClient::serviceTextIsShownLiterally()
+{
+	// An image 900 pixels tall: a label that rendered the markup would load it and grow to its height.
+	QTemporaryDir folder;
+	QImage tall(40, 900, QImage::Format_RGB32);
+	tall.fill(Qt::red);
+	QVERIFY(tall.save(folder.filePath("tall.png")));
+	const QString markup = QStringLiteral("<img src=\"%1\"><h1>X</h1>")
+				       .arg(QUrl::fromLocalFile(folder.filePath("tall.png")).toString());
+	const QJsonObject start{{"ok", true}, {"pair_id", "p-1"}, {"code", markup}};
+	env->sim.addFault(kelpsim::Fault{"/api/v26/plugin/pair/start", kelpsim::Fault::Status, 200,
+					 QJsonDocument(start).toJson(QJsonDocument::Compact)});
+	dock = std::make_unique<KelpDock>();
+	QWidget *d = dock.get();
+	button(d, "pairButton")->click();
+	QTRY_VERIFY(shown(d, "pairCodeLabel"));
+	QMetaObject::invokeMethod(
+		d, "onEvent",
+		Q_ARG(QByteArray,
+		      QJsonDocument(QJsonObject{{"seq", 1}, {"provider", markup}}).toJson(QJsonDocument::Compact)));
+
+	for (const char *name : {"pairCodeLabel", "lastEventLabel"}) {
+		const auto *label = d->findChild<QLabel *>(QLatin1String(name));
+		QVERIFY2(label->text().startsWith(markup), name);
+		QVERIFY2(label->sizeHint().height() < 300, qPrintable(QStringLiteral("%1 is %2 pixels tall")
+									      .arg(QLatin1String(name))
+									      .arg(label->sizeHint().height())));
+	}
 }
 
 void TestDockClient::serviceDataReachesTheBus()

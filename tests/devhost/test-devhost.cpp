@@ -115,21 +115,39 @@ private slots:
 		QVERIFY(busPortIsFree());
 	}
 
-	void screenshotOfThePairedDock()
+	// The README's screenshot command run again and again with one home, as a newcomer would: the
+	// second run resumes the pairing with the simulator, which kept its side of it; --fresh forgets
+	// both sides and pairs anew.
+	void screenshotRerunsAndFresh()
 	{
 		const QString file = QStringLiteral(KELP_DEVHOST_SCREENSHOT);
-		QFile::remove(file);
-		Host host(scratch.filePath("screenshot"),
-			  {"--sim-port", "0", "--pair", "--add-goal", "--donate", "--screenshot", file});
-		QTRY_VERIFY_WITH_TIMEOUT(host.state() == QProcess::NotRunning, 60000);
-		QVERIFY2(host.exitedCleanly(), host.output.constData());
+		const QString home = scratch.filePath("screenshot");
+		struct Run {
+			const char *name;
+			QStringList extra;
+			bool pairs;
+		};
+		for (const Run &run :
+		     {Run{"first", {}, true}, Run{"rerun", {}, false}, Run{"fresh", {"--fresh"}, true}}) {
+			QFile::remove(file);
+			Host host(home, QStringList{"--sim-port", "0", "--publish", "1.0.0", "--pair", "--add-goal",
+						    "--donate", "--screenshot", file} +
+						run.extra);
+			QTRY_VERIFY_WITH_TIMEOUT(host.state() == QProcess::NotRunning, 60000);
+			const QByteArray context = QByteArray(run.name) + ":\n" + host.output;
+			QVERIFY2(host.exitedCleanly(), context.constData());
 
-		// Taken after the pairing, the donation and the new source had reached the dock.
-		const qsizetype shot = host.output.indexOf("Screenshot: ");
-		QVERIFY(shot > 0);
-		for (const char *before :
-		     {"OBS successfully paired with KELP.", "kelp / donation / seq 1", "Added KELP Event Goal (Local)"})
-			QVERIFY2(host.output.lastIndexOf(before, shot) > 0, before);
+			// Taken after the dock connected and the donation reached both the dock and a widget
+			// stream; a resumed run shows no code at all.
+			const qsizetype shot = host.output.indexOf("Screenshot: ");
+			QVERIFY2(shot > 0, context.constData());
+			for (const char *before : {"dock status: KELP: Connected", "kelp / donation / seq",
+						   "Widget stream: the donation arrived on /events."})
+				QVERIFY2(host.output.lastIndexOf(before, shot) > 0,
+					 (before + ("\n" + context)).constData());
+			QCOMPARE(host.output.contains("Pairing code: "), run.pairs);
+			QVERIFY2(!host.output.contains("Runtime update check failed"), context.constData());
+		}
 
 		QImage image(file);
 		QVERIFY(image.width() >= 1000 && image.height() >= 600);
@@ -138,6 +156,22 @@ private slots:
 			for (int x = 0; x < image.width(); x += 7)
 				colours.insert(image.pixel(x, y));
 		QVERIFY2(colours.size() > 20, "the picture is nearly blank");
+	}
+
+	// Another process on the bus's port: the dev host must not send a browser there, and a
+	// scripted picture must fail.
+	void busPortTakenByAnotherProcess()
+	{
+		QTcpServer squatter;
+		QVERIFY(squatter.listen(QHostAddress::LocalHost, 4251));
+		const QString file = scratch.filePath("taken.png");
+		Host host(scratch.filePath("taken"), {"--offscreen", "--sim-port", "0", "--screenshot", file});
+		QTRY_VERIFY_WITH_TIMEOUT(host.state() == QProcess::NotRunning, 60000);
+		QVERIFY2(host.exitStatus() == QProcess::NormalExit && host.exitCode() == 4, host.output.constData());
+		QVERIFY2(host.output.contains("port 4251 on 127.0.0.1 is taken by another process"),
+			 host.output.constData());
+		QVERIFY(!host.output.contains("Widget: http"));
+		QVERIFY(QFile::exists(file));
 	}
 };
 

@@ -42,12 +42,42 @@ void TestManifestRules::safePaths_data()
 				      qPrintable(tag(path)))
 				<< path << rules << safe;
 	};
-	add(RuntimePathRules::Posix, true, {"index.html", "js/app.js", "a.b.js", "C:/x/index.html"});
+	// What NTFS would store under another name or as a device is an ordinary POSIX name.
+	add(RuntimePathRules::Posix, true,
+	    {"index.html", "js/app.js", "a.b.js", "C:/x/index.html", "js/c:x", "con.txt", "index.html."});
 	add(RuntimePathRules::Posix, false,
 	    {"", "/index.html", "\\index.html", "./index.html", "js/./app.js", ".", "js//app.js", "js\\app.js", "js/",
 	     "a..b.js", "../x", "js/../../x", "index.html\n", "js/a\tb.js", "js/a\x7f.js"});
-	add(RuntimePathRules::Windows, true, {"js/app.js", "js/c:x"});
-	add(RuntimePathRules::Windows, false, {"C:/x/index.html", "c:index.html", "js\\app.js", "\\index.html"});
+	add(RuntimePathRules::Windows, true,
+	    {"js/app.js", "console.js", "com10.js", "lpt.js", "auxiliary/x.js", "con_/x.js", "v1.0/a.b.js"});
+	// Drive letters; alternate data streams; device names, with any extension and in any case; names
+	// NTFS would store without their trailing dot or space; characters Windows refuses in names.
+	add(RuntimePathRules::Windows, false,
+	    {"C:/x/index.html",
+	     "c:index.html",
+	     "js\\app.js",
+	     "\\index.html",
+	     "js/c:x",
+	     "index.html:stream",
+	     "CON",
+	     "con.txt",
+	     "js/Aux.js",
+	     "nul",
+	     "NUL.tar.gz",
+	     "COM1",
+	     "lpt9.js",
+	     "con .js",
+	     QString::fromUtf8("COM\u00b9.js"),
+	     "js./app.js",
+	     "index.html.",
+	     "index.html ",
+	     "js /app.js",
+	     "a<b.js",
+	     "a>b.js",
+	     "a|b",
+	     "a?b",
+	     "a*b",
+	     "a\"b"});
 }
 
 void TestManifestRules::safePaths()
@@ -113,8 +143,10 @@ void TestManifestRules::manifestRefusals_data()
 	QTest::newRow("widget capitalised") << with("widget", "Event-Goal") << "wrong widget manifest";
 	QTest::newRow("version 64 chars") << with("runtime_version", v64) << "";
 	// A line feed at the end too: a folder, status and log line must never break across lines.
-	for (const QString &version : {v64 + "v", QString("1.2.3+build"), QString("1/2"), QString("."), QString(".."),
-				       QString("1.2.3\n"), v64 + "\n"})
+	// Names Windows would fold into another folder or a device are refused on every platform.
+	for (const QString &version :
+	     {v64 + "v", QString("1.2.3+build"), QString("1/2"), QString("."), QString(".."), QString("1.2.3\n"),
+	      v64 + "\n", QString("1.0."), QString("nul"), QString("COM1.2")})
 		QTest::addRow("version %s", qPrintable(tag(version)))
 			<< with("runtime_version", version) << "invalid runtime version";
 	QTest::newRow("version leading dots") << with("runtime_version", "..a") << "";
@@ -126,6 +158,13 @@ void TestManifestRules::manifestRefusals_data()
 	QTest::newRow("entry a string") << with("files", QJsonArray{"index.html"}) << "invalid file entry";
 	QTest::newRow("sha 63") << withEntry("sha256", QString(63, 'a')) << "unsafe runtime file entry";
 	QTest::newRow("url empty") << withEntry("url", "") << "unsafe runtime file entry";
+	QTest::newRow("device name on every platform") << withEntry("path", "aux.js") << "unsafe runtime file entry";
+	// One file on Windows: the second would overwrite bytes verified for the first.
+	QTest::newRow("paths differ by case only")
+		<< with("files", QJsonArray{fileEntry("index.html"), fileEntry("js/a.js"), fileEntry("JS/A.js")})
+		<< "unsafe runtime file entry";
+	QTest::newRow("same path twice") << with("files", QJsonArray{fileEntry("index.html"), fileEntry("index.html")})
+					 << "unsafe runtime file entry";
 	QTest::newRow("first bad entry decides")
 		<< with("files", QJsonArray{fileEntry("index.html"), 7, fileEntry("/abs")}) << "invalid file entry";
 }

@@ -1,6 +1,6 @@
 // What the dev host's page takes from the simulator and no other suite proves through the product
 // or the dev host's own test: faults armed and cleared over /_sim/ (one really breaking an answer),
-// assets, partial widget states, the request log and the device list.
+// assets, partial widget states, the request log, the device list and the state kept across restarts.
 
 #include "service-sim.h"
 #include "support/raw-http.h"
@@ -126,6 +126,58 @@ private slots:
 		QCOMPARE(device.value("device_id").toString(), kDevice);
 		QVERIFY(device.value("paired").toBool());
 		QCOMPARE(device.value("seq").toInteger(), 1);
+	}
+
+	// What a real service keeps survives a restart through the state file; a damaged file is refused.
+	void stateFileAcrossRestarts()
+	{
+		const QString file = dir.filePath("state/sim.json");
+		QVERIFY(sim->setStateFile(file));
+		const QString token = sim->issueToken(kDevice);
+		sim->queueEvent(kDevice, {{"type", "donation"}, {"amount", 7}});
+		const QByteArray image("\x89PNG\0\r\n", 7);
+		sim->setAsset("mask", "image/png", image, "2024-06-01T00:00:00Z");
+		sim->setWidgetState("w2", "r2", {{"title", "Kept"}});
+		QVERIFY(sim->publishRuntime("2.0.0", dir.path()));
+		const QJsonObject before = sim->state();
+
+		delete sim;
+		sim = new kelpsim::ServiceSim(this);
+		QVERIFY(sim->listen());
+		QVERIFY(sim->setStateFile(file));
+		QCOMPARE(sim->tokenFor(kDevice), token);
+		QCOMPARE(sim->state().value("widget"), before.value("widget"));
+		QCOMPARE(sim->state().value("runtime").toObject().value("versions"),
+			 before.value("runtime").toObject().value("versions"));
+		const QJsonArray events =
+			QJsonDocument::fromJson(plugin("/api/v28/plugin/events", "&after_seq=0&wait_ms=0").body)
+				.object()
+				.value("events")
+				.toArray();
+		QCOMPARE(events.size(), 1);
+		QCOMPARE(events.at(0).toObject().value("amount"), 7);
+		QCOMPARE(sim->queueEvent(kDevice, {{"type", "donation"}}), 2);
+		QCOMPARE(plugin("/api/v27/plugin/widget-asset", "&widget_id=w2&slot=mask").body, image);
+		const QJsonObject manifest =
+			QJsonDocument::fromJson(call("GET", "/api/v40/runtime/manifest?widget=event-goal").body)
+				.object();
+		QCOMPARE(manifest.value("runtime_version").toString(), QStringLiteral("2.0.0"));
+		QCOMPARE(call("GET", "/runtime/files/2.0.0/a.js").body, kPage);
+
+		// A revoked token stays revoked.
+		sim->revokeToken(kDevice);
+		delete sim;
+		sim = new kelpsim::ServiceSim(this);
+		QVERIFY(sim->setStateFile(file));
+		QVERIFY(sim->tokenFor(kDevice).isEmpty());
+
+		delete sim;
+		QFile damaged(file);
+		QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write("{\"format\":1,\"devices\":[{}]}") > 0);
+		damaged.close();
+		sim = new kelpsim::ServiceSim(this);
+		QVERIFY(!sim->setStateFile(file));
+		QVERIFY(sim->state().value("devices").toArray().isEmpty());
 	}
 };
 

@@ -5,11 +5,13 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QJsonObject>
 #include <QLabel>
 #include <QListWidget>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTcpSocket>
 
 namespace {
 constexpr char kDockId[] = "kelp_obs_dock";
@@ -26,6 +28,7 @@ constexpr qint64 kMinRunMs = 2500;
 // Labels unchanged for this long count as settled.
 constexpr qint64 kQuietMs = 1200;
 constexpr qint64 kSettleLimitMs = 45000;
+constexpr quint16 kBusPort = 4251;
 } // namespace
 
 Autopilot::Autopilot(const AutopilotPlan &plan, DevHostWindow *window, kelpsim::ServiceSim *sim, QObject *parent)
@@ -57,6 +60,8 @@ bool Autopilot::hasWork() const
 
 void Autopilot::start()
 {
+	if (plan.widgetReader)
+		openReader();
 	sinceStart.start();
 	sinceChange.start();
 	sinceActivity.start();
@@ -126,6 +131,14 @@ void Autopilot::step()
 		}
 	}
 
+	// The status line is what a user would glance at first; a headless run shows it too.
+	const QString status = labelText("statusLabel");
+	if (status != shownStatus) {
+		shownStatus = status;
+		if (!status.isEmpty())
+			emit message(QStringLiteral("dock status: ") + status);
+	}
+
 	const QString code = labelText("pairCodeLabel");
 	if (code != shownCode) {
 		shownCode = code;
@@ -157,7 +170,8 @@ void Autopilot::step()
 				emit message(QStringLiteral("Approved pairing code %1 in the simulator.").arg(pending));
 		}
 	}
-	if (sim && plan.donate && !donated && isPaired() && sim->heldPollCount() > 0) {
+	if (sim && plan.donate && !donated && isPaired() && sim->heldPollCount() > 0 &&
+	    (!plan.widgetReader || readerReady())) {
 		donated = true;
 		const QJsonObject donation{
 			{"type", "donation"},
@@ -198,6 +212,8 @@ bool Autopilot::settled() const
 		return false;
 	if (plan.donate && sim && (!donated || labelText("lastEventLabel") == QStringLiteral("—")))
 		return false;
+	if (plan.widgetReader && !readerGotEvent)
+		return false;
 	return true;
 }
 
@@ -219,4 +235,31 @@ void Autopilot::shoot(bool timedOut)
 			     .arg(picture.width())
 			     .arg(picture.height()));
 	emit finished(timedOut ? 3 : 0);
+}
+
+// One /events stream, as a Browser Source holds it, so that the donation has a widget to reach.
+void Autopilot::openReader()
+{
+	reader = new QTcpSocket(this);
+	connect(reader, &QTcpSocket::connected, this,
+		[this] { reader->write("GET /events HTTP/1.1\r\nHost: 127.0.0.1:4251\r\n\r\n"); });
+	connect(reader, &QTcpSocket::readyRead, this, [this] {
+		// Only a tail is kept across reads: enough for a marker split between two of them.
+		const QByteArray bytes = readerTail + reader->readAll();
+		readerTail = bytes.right(32);
+		if (bytes.contains("\r\n\r\n"))
+			readerHeadDone = true;
+		if (!readerGotEvent && donated && bytes.contains("\nevent: kelp\n")) {
+			readerGotEvent = true;
+			emit message(QStringLiteral("Widget stream: the donation arrived on /events."));
+			nudge();
+		}
+	});
+	reader->connectToHost(QHostAddress::LocalHost, kBusPort);
+}
+
+// The bus has answered the stream's head, so it counts the reader for the next event.
+bool Autopilot::readerReady() const
+{
+	return reader && reader->state() == QAbstractSocket::ConnectedState && readerHeadDone;
 }

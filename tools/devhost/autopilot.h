@@ -8,6 +8,7 @@
 
 class DevHostWindow;
 class QPushButton;
+class QTcpSocket;
 class QWidget;
 
 namespace kelpsim {
@@ -16,11 +17,12 @@ class ServiceSim;
 
 // What the command line asked the dev host to do by itself once the dock is up.
 struct AutopilotPlan {
-	bool pressPair = false; // press "Pair OBS" when the dock is unpaired
-	bool approve = false;   // approve every pending code in the built-in simulator
-	bool addGoal = false;   // press "Add KELP-native Event Goal (local)"
-	bool donate = false;    // queue one donation in the built-in simulator once paired
-	QString screenshot;     // write a picture of the window here once everything settled, then finish
+	bool pressPair = false;    // press "Pair OBS" when the dock is unpaired
+	bool approve = false;      // approve every pending code in the built-in simulator
+	bool addGoal = false;      // press "Add KELP-native Event Goal (local)"
+	bool donate = false;       // queue one donation in the built-in simulator once paired
+	bool widgetReader = false; // read the bus's /events as a Browser Source would, from before the donation
+	QString screenshot;        // write a picture of the window here once everything settled, then finish
 };
 
 // Presses the dock's buttons as a user would, plays the service's part in the built-in simulator,
@@ -53,6 +55,8 @@ private:
 	QString snapshot() const;
 	bool settled() const;
 	void shoot(bool timedOut);
+	void openReader();
+	bool readerReady() const;
 
 	AutopilotPlan plan;
 	QPointer<DevHostWindow> window;
@@ -64,6 +68,11 @@ private:
 	QElapsedTimer sinceActivity;
 	QString lastSnapshot;
 	QString shownCode;
+	QString shownStatus;
+	QTcpSocket *reader = nullptr;
+	QByteArray readerTail;
+	bool readerHeadDone = false;
+	bool readerGotEvent = false;
 	bool pairPressed = false;
 	bool goalPressed = false;
 	bool donated = false;

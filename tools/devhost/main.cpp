@@ -13,6 +13,8 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFile>
+#include <QLabel>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTextStream>
@@ -25,6 +27,23 @@ namespace {
 constexpr quint16 kDefaultSimPort = 4260;
 constexpr char kDockId[] = "kelp_obs_dock";
 constexpr char kWidgetUrl[] = "http://127.0.0.1:4251/widget/event-goal/";
+constexpr char kSimStateFile[] = "/service-sim.json";
+
+// Exit codes besides 0, 1 (could not start) and 2 (bad command line); 3 comes from the autopilot.
+constexpr int kExitBusPortTaken = 4;
+
+QtMessageHandler defaultMessageHandler = nullptr;
+
+// Qt's complaints about the host's own environment (no runtime folder on a bare machine, a window
+// feature the offscreen platform lacks) say nothing about the module and read like failures.
+void dropHostNoise(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+	if (type == QtWarningMsg && (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")) ||
+				     message.contains(QLatin1String("propagateSizeHints()"))))
+		return;
+	if (defaultMessageHandler)
+		defaultMessageHandler(type, context, message);
+}
 
 bool hasArgument(int argc, char **argv, const char *name)
 {
@@ -35,14 +54,14 @@ bool hasArgument(int argc, char **argv, const char *name)
 	return false;
 }
 
-// Chooses the Qt platform before QApplication exists: --offscreen, or a screenshot on a machine
-// without a display, runs on the offscreen platform unless the caller already chose one.
+// Chooses the Qt platform before QApplication exists: --offscreen, or any run on a machine without
+// a display, runs on the offscreen platform unless the caller already chose one.
 void choosePlatform(int argc, char **argv)
 {
 	if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
 		return;
 	const bool display = qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
-	if (hasArgument(argc, argv, "--offscreen") || (!display && hasArgument(argc, argv, "--screenshot")))
+	if (!display || hasArgument(argc, argv, "--offscreen"))
 		qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
@@ -58,6 +77,7 @@ bool isServiceOrigin(const QString &text)
 
 int main(int argc, char **argv)
 {
+	defaultMessageHandler = qInstallMessageHandler(dropHostNoise);
 	choosePlatform(argc, argv);
 	QApplication app(argc, argv);
 	QApplication::setApplicationName(QStringLiteral("kelp-devhost"));
@@ -65,7 +85,10 @@ int main(int argc, char **argv)
 	QCommandLineParser parser;
 	parser.setApplicationDescription(QStringLiteral(
 		"Runs the KELP dock without OBS: the module on the libobs stand-in, with the service simulator "
-		"in the same process."));
+		"in the same process.\n\n"
+		"Exit codes: 0 stopped, or the screenshot written; 1 could not start, or could not write the "
+		"screenshot; 2 bad command line; 3 the dock did not settle before the screenshot; 4 another "
+		"process holds the bus's port 4251 (with --screenshot)."));
 	parser.addHelpOption();
 	const QCommandLineOption offscreenOption(QStringLiteral("offscreen"),
 						 QStringLiteral("Run without a display; stop with Ctrl+C or SIGTERM."));
@@ -82,7 +105,9 @@ int main(int argc, char **argv)
 	const QCommandLineOption addGoalOption(QStringLiteral("add-goal"),
 					       QStringLiteral("Press \"Add KELP-native Event Goal (local)\"."));
 	const QCommandLineOption donateOption(
-		QStringLiteral("donate"), QStringLiteral("Queue one donation in the built-in simulator once paired."));
+		QStringLiteral("donate"),
+		QStringLiteral("Open one /events stream as a Browser Source would, then queue one donation in the "
+			       "built-in simulator once paired."));
 	const QCommandLineOption serviceOption(
 		QStringLiteral("service"),
 		QStringLiteral("Talk to the service at this origin instead of the built-in simulator."),
@@ -98,12 +123,15 @@ int main(int argc, char **argv)
 		QStringLiteral("VERSION"));
 	const QCommandLineOption homeOption(
 		QStringLiteral("home"),
-		QStringLiteral("Folder for the settings store and the runtime cache (default: %1).")
+		QStringLiteral("Folder for the settings store, the runtime cache and the built-in simulator's state "
+			       "(default: %1).")
 			.arg(QDir::toNativeSeparators(
 				QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation))),
 		QStringLiteral("DIR"));
 	const QCommandLineOption freshOption(
-		QStringLiteral("fresh"), QStringLiteral("Forget the device, its pairing and the runtime cache first."));
+		QStringLiteral("fresh"),
+		QStringLiteral("Forget the device, its pairing, the runtime cache and the built-in "
+			       "simulator's state first."));
 	const QCommandLineOption noSceneOption(QStringLiteral("no-scene"),
 					       QStringLiteral("Start with no current scene."));
 	const QCommandLineOption noBrowserOption(QStringLiteral("no-browser"),
@@ -144,6 +172,7 @@ int main(int argc, char **argv)
 	if (parser.isSet(freshOption)) {
 		QDir(home + QStringLiteral("/settings")).removeRecursively();
 		QDir(home + QStringLiteral("/config")).removeRecursively();
+		QFile::remove(home + QLatin1String(kSimStateFile));
 	}
 	if (!QDir().mkpath(home)) {
 		err << "kelp-devhost: cannot create " << home << Qt::endl;
@@ -160,6 +189,11 @@ int main(int argc, char **argv)
 	if (useSim) {
 		sim.setPairCodeLifetime(600000);
 		sim.setDefaultRuntimeFolder(QStringLiteral(KELP_DEVHOST_DATA_DIR "/widgets/event-goal"));
+		// The module keeps its device token in the home; the service it paired with must still know
+		// it on the next run, as a real one would.
+		if (!sim.setStateFile(home + QLatin1String(kSimStateFile)))
+			err << "kelp-devhost: ignoring the unreadable simulator state " << home << kSimStateFile
+			    << "; the dock will have to pair again (or start with --fresh)" << Qt::endl;
 		if (parser.isSet(publishOption) &&
 		    !sim.publishRuntime(parser.value(publishOption),
 					QStringLiteral(KELP_DEVHOST_DATA_DIR "/widgets/event-goal"))) {
@@ -203,7 +237,6 @@ int main(int argc, char **argv)
 	out << "Service: " << origin << (useSim ? " (built-in simulator)" : "") << Qt::endl;
 	if (useSim)
 		out << "Simulator page: " << simPage << Qt::endl;
-	out << "Widget: " << kWidgetUrl << Qt::endl;
 	out << "Home: " << home << Qt::endl;
 
 	ModuleHost module(QStringLiteral(KELP_DEVHOST_MODULE));
@@ -216,7 +249,20 @@ int main(int argc, char **argv)
 	}
 	window.poll();
 
-	const bool offscreen = parser.isSet(offscreenOption);
+	// The dock reports a bus that could not listen; the port is then someone else's, and the widget
+	// URL would lead a browser there.
+	const QWidget *dock = window.dockWidget(QLatin1String(kDockId));
+	const QLabel *busLabel = dock ? dock->findChild<QLabel *>(QStringLiteral("busLabel")) : nullptr;
+	const bool busPortTaken = busLabel && busLabel->text().startsWith(QStringLiteral("○"));
+	if (busPortTaken)
+		out << "Widget: none; port 4251 on 127.0.0.1 is taken by another process, so the dock's local bus "
+		       "could not listen"
+		    << Qt::endl;
+	else
+		out << "Widget: " << kWidgetUrl << Qt::endl;
+
+	const bool offscreen =
+		parser.isSet(offscreenOption) || QGuiApplication::platformName() == QLatin1String("offscreen");
 	if (!offscreen || parser.isSet(screenshotOption))
 		window.show();
 
@@ -225,11 +271,15 @@ int main(int argc, char **argv)
 	plan.approve = useSim && parser.isSet(pairOption);
 	plan.addGoal = parser.isSet(addGoalOption);
 	plan.donate = useSim && parser.isSet(donateOption);
+	plan.widgetReader = plan.donate && !busPortTaken;
 	plan.screenshot = parser.value(screenshotOption);
 	Autopilot autopilot(plan, &window, useSim ? &sim : nullptr);
 	QObject::connect(&autopilot, &Autopilot::message, &app,
 			 [&out](const QString &line) { out << line << Qt::endl; });
-	QObject::connect(&autopilot, &Autopilot::finished, &app, [](int code) { QCoreApplication::exit(code); });
+	QObject::connect(&autopilot, &Autopilot::finished, &app, [busPortTaken](int code) {
+		// A script must be able to tell a picture without a working bus from a good one.
+		QCoreApplication::exit(code == 0 && busPortTaken ? kExitBusPortTaken : code);
+	});
 	autopilot.start();
 
 	if (!quitOnTerminationSignals(app)) {

@@ -68,6 +68,11 @@ int main(int argc, char **argv)
 		QStringLiteral("Answer every plug-in request with a reply drawn from a generator of bad replies "
 			       "seeded with SEED, for SECONDS (default 60), then behave."),
 		QStringLiteral("SEED[:SECONDS]"));
+	const QCommandLineOption stateOption(
+		QStringLiteral("state"),
+		QStringLiteral("Keep devices, tokens, widget state, images and runtimes in FILE across runs."),
+		QStringLiteral("FILE"));
+	parser.addOption(stateOption);
 	parser.addOption(portOption);
 	parser.addOption(chaosOption);
 	parser.addOption(lifetimeOption);
@@ -106,6 +111,10 @@ int main(int argc, char **argv)
 
 	kelpsim::ServiceSim sim;
 	sim.setPairCodeLifetime(lifetime * 1000);
+	if (parser.isSet(stateOption) && !sim.setStateFile(parser.value(stateOption))) {
+		err << "kelp-service-sim: cannot read the state in " << parser.value(stateOption) << Qt::endl;
+		return 2;
+	}
 	if (parser.isSet(publishOption)) {
 		const QString publishArg = parser.value(publishOption);
 		const qsizetype eq = publishArg.indexOf(QLatin1Char('='));

@@ -13,6 +13,7 @@
 #include <QMap>
 #include <QPointer>
 #include <QTcpServer>
+#include <QTimer>
 
 namespace kelpsim {
 
@@ -122,6 +123,11 @@ public:
 	QJsonObject widgetStateObject() const;
 	QString fileUrl(const QString &version, const QString &path) const;
 	static QJsonObject faultToJson(const Fault &fault);
+
+	// Persistence (setStateFile)
+	void markChanged();
+	bool saveState();
+	bool loadState(const QByteArray &bytes);
 	static bool faultFromJson(const QJsonObject &object, Fault *fault, QString *error);
 
 	ServiceSim *q;
@@ -148,6 +154,9 @@ public:
 	Chaos chaos;
 	QList<DroppedRequest> recentDrops;
 	QList<RequestRecord> log;
+
+	QString stateFile;
+	QTimer saveTimer;
 };
 
 } // namespace kelpsim

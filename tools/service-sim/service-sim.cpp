@@ -433,6 +433,7 @@ qint64 ServiceSim::Private::appendEvent(Device &d, const QJsonObject &event)
 	d.events.append(stored);
 	if (d.events.size() > kMaxEventsPerDevice)
 		d.events.remove(0, d.events.size() - kMaxEventsPerDevice);
+	markChanged();
 	return d.seq;
 }
 
@@ -710,6 +711,7 @@ bool ServiceSim::listen(quint16 port)
 
 void ServiceSim::close()
 {
+	d->saveState();
 	d->server.close();
 	d->heldPolls.clear();
 	const QList<QPointer<HttpConnection>> open = d->connections;
@@ -749,6 +751,7 @@ bool ServiceSim::approveCode(const QString &code)
 	pairing->token = issueToken(pairing->deviceId);
 	if (!pairing->deviceName.isEmpty())
 		d->device(pairing->deviceId).name = pairing->deviceName;
+	d->markChanged();
 	return true;
 }
 
@@ -767,6 +770,7 @@ QString ServiceSim::issueToken(const QString &deviceId)
 		return QString();
 	const QString token = QStringLiteral("kdt_") + randomHex(24);
 	d->device(deviceId).token = token;
+	d->markChanged();
 	return token;
 }
 
@@ -781,6 +785,7 @@ void ServiceSim::revokeToken(const QString &deviceId)
 	if (it == d->devices.end() || it->token.isEmpty())
 		return;
 	it->token.clear();
+	d->markChanged();
 	// Polls held with the old token learn of it now rather than at their timeout.
 	const QList<HeldPoll> held = d->heldPolls;
 	d->heldPolls.removeIf([&](const HeldPoll &poll) { return poll.deviceId == deviceId; });
@@ -820,6 +825,7 @@ void ServiceSim::setWidgetState(const QString &widgetId, const QString &revision
 	d->widgetId = widgetId;
 	d->widgetRevision = revision;
 	d->widgetConfig = config;
+	d->markChanged();
 }
 
 void ServiceSim::setAsset(const QString &slot, const QByteArray &mime, const QByteArray &data, const QString &updatedAt)
@@ -831,11 +837,13 @@ void ServiceSim::setAsset(const QString &slot, const QByteArray &mime, const QBy
 	asset.data = data;
 	asset.updatedAt = updatedAt.isEmpty() ? QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) : updatedAt;
 	d->assets.insert(slot, asset);
+	d->markChanged();
 }
 
 void ServiceSim::removeAsset(const QString &slot)
 {
-	d->assets.remove(slot);
+	if (d->assets.remove(slot))
+		d->markChanged();
 }
 
 bool ServiceSim::publishRuntime(const QString &version, const QString &folder, const QString &minPluginVersion)
@@ -871,6 +879,7 @@ bool ServiceSim::publishRuntime(const QString &version, const QString &folder, c
 	}
 	d->runtimes.insert(version, runtime);
 	d->currentRuntime = version;
+	d->markChanged();
 	return true;
 }
 

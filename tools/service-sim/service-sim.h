@@ -84,6 +84,13 @@ public:
 	// Runtime manifest: publishes every file below `folder` as version `version`, with its
 	// "sha256" and "size" computed here and a download URL under "/runtime/files/<version>/".
 	bool publishRuntime(const QString &version, const QString &folder, const QString &minPluginVersion = QString());
+	// Keeps what a real service keeps across restarts in `file`: the devices with their tokens and
+	// events, the widget state and its images, and every published runtime (pairing codes, faults and
+	// the request log are left out). Loads the file now and writes it back shortly after each change
+	// and on close(). False when the file exists but cannot be read or is malformed; the simulator
+	// then starts empty and replaces it on the next change.
+	bool setStateFile(const QString &file);
+
 	// The folder that a publish through the control API uses when it names none (the dev host sets
 	// the built-in runtime's folder, so the web page can publish it under a new version).
 	void setDefaultRuntimeFolder(const QString &folder);
