@@ -5,7 +5,7 @@
 //
 // BENCH_REPEAT (default 5) runs each fan-out case that many times, in a rotating order, and
 // reports medians; BENCH_IDLE_S (default 60) is the idle window; BENCH_DISK_S (default 20) the
-// competing writer's window; BENCH_ONLY picks sections (fanout,paced,memory,e2e,idle,sha,disk);
+// competing writer's window; BENCH_ONLY picks sections (fanout,paced,memory,e2e,idle,sha,disk,batch);
 // BENCH_BASELINE_BUS names another build of kelp-bench-bus
 // (bench/compare-bus makes one from an earlier revision of the bus) to measure beside ours.
 // The fan-out runs the bus a second time with its direct send off (KELP_BUS_DIRECT_SEND=0): every
@@ -363,6 +363,37 @@ async function storeUnderDiskLoad() {
 	return { quiet, loaded, seconds: diskSeconds, writeMiBs };
 }
 
+// One long answer to the client's poll: the longest the UI thread goes without turning its event
+// loop while the batch is handed on, beside the whole batch (what the answer held before slicing).
+async function batchHold() {
+	const rows = [];
+	for (const [label, args] of [
+		['20,000 events, each stored (seq)', ['--batch', '20000']],
+		['230,000 events without seq, a 4 MiB answer', ['--batch', '230000', '--no-seq']],
+	]) {
+		const dir = fs.mkdtempSync(path.join(build, 'bench', 'batch-'));
+		const run = start(bin('kelp-bench-e2e'), args, { env: { ...process.env, TMPDIR: dir } });
+		await run.exited;
+		fs.rmSync(dir, { recursive: true, force: true });
+		const result = lastJson(run.lines);
+		log(`batch ${label}: longest hold ${result.longest_hold_ms} ms of ${result.whole_batch_ms} ms`);
+		rows.push({ label, ...result });
+	}
+	return rows;
+}
+
+function batchTable(rows) {
+	const out = [];
+	out.push('| One answer to the long poll | Answer bytes | Longest hold ms | Whole batch ms | Hold ÷ whole batch |');
+	out.push('|---|---:|---:|---:|---:|');
+	for (const r of rows)
+		out.push(
+			`| ${r.label} | ${r.answer_bytes} | ${fmt(r.longest_hold_ms, 1)} | ${fmt(r.whole_batch_ms, 1)} | ` +
+				`${r.whole_batch_ms > 0 ? (r.longest_hold_ms / r.whole_batch_ms).toPrecision(2) : '—'} |`,
+		);
+	return out.join('\n');
+}
+
 async function sha256() {
 	const file = path.join(build, 'bench', 'sha256-32mib.bin');
 	if (!fs.existsSync(file) || fs.statSync(file).size !== 32 * 1024 * 1024) {
@@ -594,7 +625,7 @@ function baselineReport({ fan, pacedRows, memory }) {
 	return out.join('\n');
 }
 
-const sections = ['fanout', 'paced', 'memory', 'e2e', 'idle', 'sha', 'disk'];
+const sections = ['fanout', 'paced', 'memory', 'e2e', 'idle', 'sha', 'disk', 'batch'];
 const only = (process.env.BENCH_ONLY ?? sections.join(',')).split(',');
 const results = {};
 results.fan = only.includes('fanout') ? await fanOut() : [];
@@ -604,9 +635,12 @@ results.e2e = only.includes('e2e') ? await endToEnd() : null;
 results.idleRun = only.includes('idle') ? await idle() : null;
 results.sha = only.includes('sha') ? await sha256() : null;
 results.disk = only.includes('disk') ? await storeUnderDiskLoad() : null;
+results.batch = only.includes('batch') ? await batchHold() : null;
 fs.writeFileSync(path.join(build, 'bench', 'results.json'), JSON.stringify(results, null, 2));
 if (baselineBus) process.stdout.write(baselineReport(results) + '\n');
-else if (sections.every((name) => only.includes(name))) process.stdout.write(report(results) + '\n');
+else if (sections.every((name) => only.includes(name)))
+	process.stdout.write(report(results) + '\n\n' + batchTable(results.batch) + '\n');
+else if (results.batch && only.length === 1) process.stdout.write(batchTable(results.batch) + '\n');
 else if (results.disk && only.length === 1) process.stdout.write(diskTable(results.disk) + '\n');
 else if (results.fan.length && results.pacedRows.length && only.length === 2)
 	process.stdout.write(bufferedTable(results.fan, results.pacedRows) + '\n');

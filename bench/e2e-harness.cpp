@@ -4,6 +4,7 @@
 //
 //   kelp-bench-e2e [--events M] [--rate R] [--idle]
 //   kelp-bench-e2e --store-only N [--pace-ms P]
+//   kelp-bench-e2e --batch N [--no-seq]
 //
 // Prints "ready" once the bus listens and the client's long poll is held. When the first stream
 // opens it queues M events at R per second at the simulator, each carrying its queueing time
@@ -11,7 +12,10 @@
 // client has taken all of them (or 30 s after the last), it prints its counters and exits.
 // With --idle it queues nothing and runs until it is stopped. Exit code 3 means the bus port was
 // taken. With --store-only it times N of the client's per-event store syncs, P ms apart, in a store
-// under TMPDIR, and prints them.
+// under TMPDIR, and prints them. With --batch the client's first poll is answered with N events at
+// once (each with a seq, so each is stored, or with --no-seq none, so a 4 MiB answer holds the most),
+// and it prints the longest time the UI thread went without turning its event loop while the batch
+// was handed on, beside the whole batch's time: what one answer held before it was sliced.
 
 #include "bench-util.h"
 #include "bus/local-sse-server.h"
@@ -138,6 +142,25 @@ int main(int argc, char **argv)
 	kelpsim::ServiceSim sim;
 	if (!sim.listen())
 		return 1;
+	const int batch = intArg(argc, argv, "--batch", 0);
+	qint64 batchBytes = 0;
+	if (batch > 0) {
+		const bool withSeq = !bench::flag(argc, argv, "--no-seq");
+		QByteArray body = "{\"ok\":true,\"events\":[";
+		for (int seq = 1; seq <= batch; ++seq) {
+			body += seq > 1 ? "," : "";
+			body += withSeq ? "{\"type\":\"follow\",\"seq\":" + QByteArray::number(seq) + '}'
+					: QByteArray("{\"type\":\"follow\"}");
+		}
+		body += "]}";
+		batchBytes = body.size();
+		if (batchBytes > kMaxAnswerBytes) {
+			std::fprintf(stderr, "kelp-bench-e2e: %d events make %lld bytes, over the answer cap\n", batch,
+				     (long long)batchBytes);
+			return 2;
+		}
+		sim.addFault(kelpsim::Fault{"/api/v28/plugin/events", kelpsim::Fault::Status, 200, body, 0, 1, 0});
+	}
 	setKelpServiceOrigin(sim.origin());
 	{
 		// A device paired earlier, so the dock starts straight into the long poll.
@@ -183,6 +206,41 @@ int main(int argc, char **argv)
 				handling.push_back(now - replyAt.take(sent));
 		}
 	});
+
+	if (batch > 0) {
+		// Every turn of the event loop, as a 1 ms timer sees it, from the answer to the last event.
+		qint64 answerAt = 0, lastEventAt = 0, lastTurn = nowNs(), longestHold = 0;
+		if (auto *network = client->findChild<QNetworkAccessManager *>()) {
+			QObject::connect(network, &QNetworkAccessManager::finished, &app, [&](QNetworkReply *reply) {
+				if (reply->url().path() == QLatin1String("/api/v28/plugin/events") && answerAt == 0)
+					answerAt = nowNs();
+			});
+		}
+		QTimer turns;
+		turns.setTimerType(Qt::PreciseTimer);
+		QObject::connect(&turns, &QTimer::timeout, &app, [&] {
+			const qint64 now = nowNs();
+			if (answerAt > 0 && lastEventAt == 0)
+				longestHold = std::max(longestHold, now - lastTurn);
+			lastTurn = now;
+		});
+		turns.start(1);
+		QObject::connect(client, &KelpClient::eventReceived, &app, [&] {
+			if (client->eventsReceived() == batch) {
+				lastEventAt = nowNs();
+				QTimer::singleShot(100, &app, &QCoreApplication::quit);
+			}
+		});
+		QTimer::singleShot(600000, &app, &QCoreApplication::quit);
+		const int code = app.exec();
+		const qint64 received = client->eventsReceived();
+		dock.reset();
+		std::printf("{\"batch_events\":%d,\"answer_bytes\":%lld,\"client_received\":%lld,"
+			    "\"longest_hold_ms\":%.1f,\"whole_batch_ms\":%.1f}\n",
+			    batch, (long long)batchBytes, (long long)received, double(longestHold) / 1e6,
+			    double(lastEventAt - answerAt) / 1e6);
+		return received == batch ? code : 1;
+	}
 
 	int queued = 0;
 	QTimer queue;

@@ -19,24 +19,39 @@ bool acceptedObject(const QByteArray &body, QJsonObject *object)
 }
 } // namespace
 
-bool parseEventsBody(const QByteArray &body, QList<RealtimeEvent> *events)
+bool parseEventsArray(const QByteArray &body, QJsonArray *events)
 {
-	events->clear();
+	*events = QJsonArray();
 	QJsonObject object;
 	if (!acceptedObject(body, &object))
 		return false;
-	const QJsonArray array = object.value(QStringLiteral("events")).toArray();
-	for (const QJsonValue &element : array) {
-		if (!element.isObject())
-			continue;
-		const QJsonObject event = element.toObject();
-		const QJsonValue seq = event.value(QStringLiteral("seq"));
+	*events = object.value(QStringLiteral("events")).toArray();
+	return true;
+}
+
+bool readRealtimeEvent(const QJsonValue &element, RealtimeEvent *event)
+{
+	if (!element.isObject())
+		return false;
+	const QJsonObject object = element.toObject();
+	const QJsonValue seq = object.value(QStringLiteral("seq"));
+	// Counted like no seq at all: once stored, a huge one would drop every later event.
+	const bool exact = seq.isDouble() && std::fabs(seq.toDouble()) < double(kMaxExactSeq);
+	event->seq = exact ? truncateToInt64(seq.toDouble()) : 0;
+	event->json = QJsonDocument(object).toJson(QJsonDocument::Compact);
+	return true;
+}
+
+bool parseEventsBody(const QByteArray &body, QList<RealtimeEvent> *events)
+{
+	events->clear();
+	QJsonArray array;
+	if (!parseEventsArray(body, &array))
+		return false;
+	for (const QJsonValue &element : std::as_const(array)) {
 		RealtimeEvent parsed;
-		// Counted like no seq at all: once stored, a huge one would drop every later event.
-		const bool exact = seq.isDouble() && std::fabs(seq.toDouble()) < double(kMaxExactSeq);
-		parsed.seq = exact ? truncateToInt64(seq.toDouble()) : 0;
-		parsed.json = QJsonDocument(event).toJson(QJsonDocument::Compact);
-		events->append(parsed);
+		if (readRealtimeEvent(element, &parsed))
+			events->append(parsed);
 	}
 	return true;
 }

@@ -4,6 +4,7 @@
 // without a network (tests, fuzzers).
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QList>
 #include <QString>
 
@@ -25,6 +26,11 @@ struct RealtimeEvent {
 // An events answer counts only as a JSON object whose "ok" is true. Elements of "events" that are
 // not objects are dropped; a missing or non-array "events" gives an empty batch.
 bool parseEventsBody(const QByteArray &body, QList<RealtimeEvent> *events);
+
+// The same answer in two steps, so a long batch can be read an event at a time: the raw "events"
+// array (empty when missing or not an array), then each element (false for a non-object).
+bool parseEventsArray(const QByteArray &body, QJsonArray *events);
+bool readRealtimeEvent(const QJsonValue &element, RealtimeEvent *event);
 
 struct WidgetAssetDescriptor {
 	QString slot;

@@ -22,6 +22,14 @@ constexpr int kEventsTransferTimeoutMs = 30000;
 constexpr int kBackoffBaseMs = 900;
 constexpr int kBackoffCapMs = 12000;
 constexpr int kPairStartPreviewBytes = 220;
+// The longest one slice of a batch holds the UI thread before the event loop runs again: each event
+// is stored and synced to disk, and an answer at the cap holds some 300,000 of them. The count
+// bound keeps a slice short on a clock that reads coarsely, too.
+constexpr int kBatchSliceMs = 50;
+constexpr int kBatchSliceEvents = 500;
+// The least time between two polls when the first delivered nothing: a service that answers at
+// once instead of holding the poll must not make OBS poll as fast as the network allows.
+constexpr int kEmptyPollFloorMs = 250;
 
 const QString kKeyDeviceId = QStringLiteral("device/id");
 const QString kKeyDeviceName = QStringLiteral("device/name");
@@ -29,6 +37,8 @@ const QString kKeyDeviceToken = QStringLiteral("auth/device_token");
 const QString kKeyLastSeq = QStringLiteral("events/last_seq");
 
 const QString kAuthExpiredLine = QStringLiteral("KELP device authorization expired. Disconnect and pair again.");
+const QString kUnstableLine =
+	QStringLiteral("Realtime connection is temporarily unstable. KELP is retrying automatically.");
 
 QUrl serviceUrl(const char *path, const QList<QPair<QString, QString>> &items)
 {
@@ -71,7 +81,8 @@ QString randomHex(int byteCount)
 KelpClient::KelpClient(QObject *parent)
     : QObject(parent), m_network(this),
       m_settings(QString::fromLatin1(kKelpSettingsOrganization), QString::fromLatin1(kKelpSettingsApplication)),
-      m_pairPollTimer(this), m_heartbeatTimer(this), m_reconnectTimer(this), m_widgetSyncTimer(this)
+      m_pairPollTimer(this), m_heartbeatTimer(this), m_reconnectTimer(this), m_widgetSyncTimer(this),
+      m_nextPollTimer(this), m_batchTimer(this)
 {
 	// Parented and named so that diagnostics (and tests) can find them from the outside.
 	m_network.setObjectName(QStringLiteral("network"));
@@ -79,6 +90,8 @@ KelpClient::KelpClient(QObject *parent)
 	m_heartbeatTimer.setObjectName(QStringLiteral("heartbeatTimer"));
 	m_reconnectTimer.setObjectName(QStringLiteral("reconnectTimer"));
 	m_widgetSyncTimer.setObjectName(QStringLiteral("widgetSyncTimer"));
+	m_nextPollTimer.setObjectName(QStringLiteral("nextPollTimer"));
+	m_batchTimer.setObjectName(QStringLiteral("batchTimer"));
 
 	m_deviceId = m_settings.value(kKeyDeviceId).toString();
 	if (m_deviceId.isEmpty()) {
@@ -100,6 +113,11 @@ KelpClient::KelpClient(QObject *parent)
 	connect(&m_reconnectTimer, &QTimer::timeout, this, &KelpClient::reconnectEvents);
 	m_widgetSyncTimer.setInterval(kWidgetSyncIntervalMs);
 	connect(&m_widgetSyncTimer, &QTimer::timeout, this, &KelpClient::syncWidgetState);
+	m_nextPollTimer.setSingleShot(true);
+	connect(&m_nextPollTimer, &QTimer::timeout, this, &KelpClient::reconnectEvents);
+	m_batchTimer.setSingleShot(true);
+	m_batchTimer.setInterval(0);
+	connect(&m_batchTimer, &QTimer::timeout, this, &KelpClient::deliverBatch);
 }
 
 KelpClient::~KelpClient()
@@ -123,6 +141,8 @@ void KelpClient::start()
 
 void KelpClient::startPairedSequence()
 {
+	m_pollUnauthorized = false;
+	m_oversizeLogged = false;
 	m_heartbeatTimer.start();
 	heartbeat();
 	reconnectEvents();
@@ -273,6 +293,8 @@ void KelpClient::disconnectDevice()
 	m_heartbeatTimer.stop();
 	m_reconnectTimer.stop();
 	m_widgetSyncTimer.stop();
+	m_nextPollTimer.stop();
+	clearBatch();
 
 	// Abort finishes a reply at once and its handler clears the guard and schedules deletion
 	// itself, so the reply is taken first and released through the taken pointer.
@@ -298,6 +320,7 @@ void KelpClient::disconnectDevice()
 	m_widgetId.clear();
 	m_widgetRevision.clear();
 	m_assetRevisions.clear();
+	m_refusedAssets.clear();
 
 	setWidgetStatus(QStringLiteral("Widget config: waiting"));
 	m_settings.remove(kKeyDeviceToken);
@@ -345,20 +368,29 @@ void KelpClient::onHeartbeatFinished(QNetworkReply *reply, qint64 sentAtMs, cons
 		return;
 	}
 	m_latencyMs = qMax<qint64>(0, QDateTime::currentMSecsSinceEpoch() - sentAtMs);
-	setStatus(m_eventsReply ? QStringLiteral("Connected") : QStringLiteral("Connected · realtime reconnecting"));
+	const bool live = isChannelLive();
+	setStatus(live ? QStringLiteral("Connected") : QStringLiteral("Connected · realtime reconnecting"));
 	// A poll's 401 stops the channel; the service accepting this token again re-arms it, or one bad
 	// answer would silence the channel for good while the dock says it is reconnecting.
-	if (!m_eventsReply && !m_reconnectTimer.isActive())
+	if (!live && !m_reconnectTimer.isActive())
 		QTimer::singleShot(0, this, &KelpClient::reconnectEvents);
 	emit stateChanged();
+}
+
+// A poll in flight, a batch still being handed on, or the next poll armed.
+bool KelpClient::isChannelLive() const
+{
+	return m_eventsReply || m_batchActive || m_nextPollTimer.isActive();
 }
 
 void KelpClient::reconnectEvents()
 {
 	if (m_deviceToken.isEmpty())
 		return;
-	if (m_eventsReply)
+	// Polling before the batch is handed on would ask for events that are still being delivered.
+	if (m_eventsReply || m_batchActive)
 		return;
+	m_nextPollTimer.stop();
 	const QUrl url =
 		serviceUrl("/api/v28/plugin/events", {{QStringLiteral("device_id"), m_deviceId},
 						      {QStringLiteral("after_seq"), QString::number(m_lastSeq)},
@@ -369,6 +401,7 @@ void KelpClient::reconnectEvents()
 	QNetworkReply *reply = m_network.get(request);
 	capReplyBody(reply, kMaxAnswerBytes);
 	m_eventsReply = reply;
+	m_pollClock.start();
 	if (m_status.startsWith(QLatin1String("Realtime reconnect")) ||
 	    m_status.startsWith(QLatin1String("Opening realtime")))
 		setStatus(QStringLiteral("Opening realtime channel…"));
@@ -380,6 +413,7 @@ void KelpClient::onEventsFinished(QNetworkReply *reply)
 	const QByteArray body = readBody(reply);
 	const int status = httpStatus(reply);
 	const QNetworkReply::NetworkError error = reply->error();
+	const bool tooLarge = replyBodyCapped(reply);
 	if (m_eventsReply == reply)
 		m_eventsReply.clear();
 	reply->deleteLater();
@@ -388,28 +422,67 @@ void KelpClient::onEventsFinished(QNetworkReply *reply)
 		return;
 	if (status == 401) {
 		setStatus(QStringLiteral("Authorization expired"));
-		emit logLine(kAuthExpiredLine);
+		// An accepted heartbeat re-arms the channel, so a service that refuses every poll would
+		// otherwise write this line every 15 s.
+		if (!m_pollUnauthorized)
+			emit logLine(kAuthExpiredLine);
+		m_pollUnauthorized = true;
+		return;
+	}
+	m_pollUnauthorized = false;
+	if (tooLarge) {
+		// after_seq stays where it is, so every retry meets the same answer: no passing fault, and
+		// the streamer and the service's support must be able to tell.
+		if (!m_oversizeLogged)
+			emit logLine(QStringLiteral("The KELP service's realtime answer is too large to read "
+						    "(over %1 MiB). KELP keeps retrying.")
+					     .arg(kMaxAnswerBytes / (1024 * 1024)));
+		m_oversizeLogged = true;
+		scheduleReconnect();
 		return;
 	}
 	if (error != QNetworkReply::NoError || status != 200) {
 		if (m_reconnectAttempts == 1)
-			emit logLine(QStringLiteral(
-				"Realtime connection is temporarily unstable. KELP is retrying automatically."));
+			emit logLine(kUnstableLine);
 		scheduleReconnect();
 		return;
 	}
-	QList<RealtimeEvent> batch;
-	if (!parseEventsBody(body, &batch)) {
+	QJsonArray batch;
+	if (!parseEventsArray(body, &batch)) {
 		if (m_reconnectAttempts == 1)
 			emit logLine(QStringLiteral("Realtime response was invalid. KELP is retrying automatically."));
 		scheduleReconnect();
 		return;
 	}
 
-	const int previousAttempts = m_reconnectAttempts;
+	m_batchPreviousAttempts = m_reconnectAttempts;
 	m_reconnectAttempts = 0;
+	m_oversizeLogged = false;
 	setStatus(QStringLiteral("Connected"));
-	for (const RealtimeEvent &event : batch) {
+	m_batch = batch;
+	m_batchIndex = 0;
+	m_batchActive = true;
+	m_batchDelivered = false;
+	deliverBatch();
+}
+
+// Hands the batch on in order, each event stored before it goes, in slices that let the event loop
+// run between them: one answer may hold hundreds of thousands of events, each synced to disk. The
+// next poll goes out once the whole batch is delivered.
+void KelpClient::deliverBatch()
+{
+	if (!m_batchActive)
+		return;
+	QElapsedTimer slice;
+	slice.start();
+	for (int taken = 0; m_batchIndex < m_batch.size(); ++taken) {
+		if (taken >= kBatchSliceEvents || slice.elapsed() >= kBatchSliceMs) {
+			m_batchTimer.start();
+			return;
+		}
+		RealtimeEvent event;
+		if (!readRealtimeEvent(m_batch.at(m_batchIndex++), &event))
+			continue;
 		if (event.seq > 0 && event.seq <= m_lastSeq)
 			continue;
 		if (event.seq > m_lastSeq) {
@@ -417,12 +490,29 @@ void KelpClient::onEventsFinished(QNetworkReply *reply)
 			saveSettings();
 		}
 		++m_eventsReceived;
+		m_batchDelivered = true;
 		emit eventReceived(event.json);
+		// A receiver may have disconnected the client.
+		if (!m_batchActive)
+			return;
 	}
-	if (previousAttempts >= 2)
+	const bool delivered = m_batchDelivered;
+	clearBatch();
+	if (m_batchPreviousAttempts >= 2)
 		emit logLine(QStringLiteral("Realtime connection restored."));
 	emit stateChanged();
-	QTimer::singleShot(0, this, &KelpClient::reconnectEvents);
+	// Held polls come back only with events or after wait_ms; one that brought nothing back at once
+	// waits out the floor, so such answers cannot come more than a few times a second.
+	const qint64 sinceSent = m_pollClock.isValid() ? m_pollClock.elapsed() : kEmptyPollFloorMs;
+	m_nextPollTimer.start(delivered ? 0 : int(qMax<qint64>(0, kEmptyPollFloorMs - sinceSent)));
+}
+
+void KelpClient::clearBatch()
+{
+	m_batchTimer.stop();
+	m_batch = QJsonArray();
+	m_batchIndex = 0;
+	m_batchActive = false;
 }
 
 void KelpClient::scheduleReconnect()
@@ -474,10 +564,12 @@ void KelpClient::onWidgetStateFinished(QNetworkReply *reply)
 	for (const WidgetAssetDescriptor &asset : state.assets) {
 		if (asset.listed) {
 			if (!asset.updatedAt.isEmpty() && !keepAssetDownload(asset.slot, asset.updatedAt) &&
-			    asset.updatedAt != m_assetRevisions.value(asset.slot))
+			    asset.updatedAt != m_assetRevisions.value(asset.slot) &&
+			    asset.updatedAt != m_refusedAssets.value(asset.slot))
 				downloadAsset(m_widgetId, asset.slot, asset.updatedAt);
 		} else {
 			dropAssetDownload(asset.slot);
+			m_refusedAssets.remove(asset.slot);
 			if (m_assetRevisions.remove(asset.slot) > 0)
 				emit widgetAssetCleared(asset.slot);
 		}
@@ -529,10 +621,26 @@ void KelpClient::onAssetFinished(QNetworkReply *reply, const QString &slot, cons
 	// A transfer that broke off after a 200 head leaves part of the image: handing that on would
 	// record its revision and keep the broken image until the service changes it.
 	const bool cutShort = reply->error() != QNetworkReply::NoError;
+	const bool tooLarge = replyBodyCapped(reply);
+	const QString errorText = reply->errorString();
 	if (const auto it = m_assetDownloads.constFind(slot); it != m_assetDownloads.cend() && it->reply == reply)
 		m_assetDownloads.erase(it);
 	reply->deleteLater();
 
+	if (tooLarge) {
+		m_refusedAssets.insert(slot, revision);
+		emit logLine(
+			QStringLiteral("Event Goal %1 image is too large to use (over %2 MiB). It is not downloaded "
+				       "again until it changes on Quayside.")
+				.arg(slot)
+				.arg(kMaxDownloadBytes / (1024 * 1024)));
+		return;
+	}
+	if (status == 200 && cutShort) {
+		emit logLine(
+			QStringLiteral("Event Goal %1 sync failed: the download broke off (%2).").arg(slot, errorText));
+		return;
+	}
 	if (status != 200 || body.isEmpty() || cutShort) {
 		emit logLine(QStringLiteral("Event Goal %1 sync failed: HTTP %2.").arg(slot).arg(status));
 		return;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QHash>
+#include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
@@ -49,6 +51,7 @@ private slots:
 	void pollPairStatus();
 	void heartbeat();
 	void reconnectEvents();
+	void deliverBatch();
 
 private:
 	void setStatus(const QString &text);
@@ -57,6 +60,8 @@ private:
 	QNetworkRequest buildRequest(const QUrl &url, bool withAuth) const;
 	void startPairedSequence();
 	void scheduleReconnect();
+	bool isChannelLive() const;
+	void clearBatch();
 	void downloadAsset(const QString &widgetId, const QString &slot, const QString &revision);
 	bool keepAssetDownload(const QString &slot, const QString &revision);
 	void dropAssetDownload(const QString &slot);
@@ -74,6 +79,8 @@ private:
 	QTimer m_heartbeatTimer;
 	QTimer m_reconnectTimer;
 	QTimer m_widgetSyncTimer;
+	QTimer m_nextPollTimer; // the next long poll after a good answer
+	QTimer m_batchTimer;    // the rest of a long batch, after the event loop has run
 	QPointer<QNetworkReply> m_eventsReply;
 	QPointer<QNetworkReply> m_widgetStateReply;
 	QString m_deviceId;
@@ -93,6 +100,18 @@ private:
 		QString revision;
 	};
 	QHash<QString, AssetDownload> m_assetDownloads;
+	// Per slot, the "updated_at" whose image was over the download cap: not fetched again until it
+	// changes, or the same 64 MiB would be pulled on every sync.
+	QHash<QString, QString> m_refusedAssets;
+	// The good answer being handed on, an event at a time: see deliverBatch().
+	QJsonArray m_batch;
+	qsizetype m_batchIndex = 0;
+	bool m_batchActive = false;
+	bool m_batchDelivered = false;
+	int m_batchPreviousAttempts = 0;
+	QElapsedTimer m_pollClock;       // since the current long poll was sent
+	bool m_pollUnauthorized = false; // the last poll got 401: its log line is written once per run
+	bool m_oversizeLogged = false;   // this run of failed polls already said an answer was too large
 	qint64 m_lastSeq = 0;
 	qint64 m_latencyMs = -1;
 	qint64 m_eventsReceived = 0;

@@ -10,6 +10,8 @@
 #include <obs.h>
 
 namespace {
+constexpr char kCappedProperty[] = "kelpBodyCapped";
+
 QString &originOverride()
 {
 	static QString origin;
@@ -40,9 +42,16 @@ QString kelpHostVersion()
 void capReplyBody(QNetworkReply *reply, qint64 maxBytes)
 {
 	QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, maxBytes] {
-		if (reply->bytesAvailable() > maxBytes)
+		if (reply->bytesAvailable() > maxBytes) {
+			reply->setProperty(kCappedProperty, true);
 			reply->abort();
+		}
 	});
+}
+
+bool replyBodyCapped(const QNetworkReply *reply)
+{
+	return reply->property(kCappedProperty).toBool();
 }
 
 QString networkErrorText(QNetworkReply *reply)

@@ -33,6 +33,8 @@ QString kelpHostVersion();
 
 // Cuts the reply off, as a broken transfer, once more than maxBytes of its body wait to be read.
 void capReplyBody(QNetworkReply *reply, qint64 maxBytes);
+// Whether capReplyBody cut this reply off: an answer too large to read, not a broken network.
+bool replyBodyCapped(const QNetworkReply *reply);
 
 // One-line wording of a failed reply, shared by the client and the updater.
 QString networkErrorText(QNetworkReply *reply);

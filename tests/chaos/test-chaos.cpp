@@ -11,6 +11,8 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QListWidget>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -24,6 +26,11 @@
 namespace {
 
 constexpr int kRecoveryMs = 30000;
+// Long polls finished within any one second. A good answer with events is followed by the next poll
+// at once, but one that brings nothing back at once, or fails, is not: even a service answering
+// every poll at once leaves a handful a second.
+constexpr int kMaxPollsPerSecond = 20;
+const QString kEventsPath = QStringLiteral("/api/v28/plugin/events");
 
 // Resident memory of this process (the dock, the stand-in and the bus watch) in MiB.
 qint64 residentMiB(const char *field)
@@ -63,6 +70,11 @@ class TestChaos : public QObject {
 	QString home;
 	quint16 simPort = 0;
 	qint64 peakMiB = 0;
+	// The UI thread's longest stretch without turning the event loop, as a 10 ms timer sees it.
+	QElapsedTimer sinceTurn;
+	qint64 longestHoldMs = 0;
+	QElapsedTimer soakClock;
+	QList<qint64> pollsFinishedMs;
 
 	QString context(const QString &what) const { return QStringLiteral("chaos seed %1: %2").arg(seed).arg(what); }
 
@@ -148,6 +160,33 @@ class TestChaos : public QObject {
 		    !QFile::exists(home + "/config/runtime/event-goal/" + version + "/index.html"))
 			return QStringLiteral("the active runtime %1 has no index.html").arg(version);
 		return QString();
+	}
+
+	// The UI thread held past the bound, or the client polling faster than any answer justifies;
+	// empty while neither.
+	QString loopBreach() const
+	{
+		if (longestHoldMs > KELP_CHAOS_HOLD_BOUND_MS)
+			return QStringLiteral("the UI thread was held for %1 ms, over the bound of %2 ms")
+				.arg(longestHoldMs)
+				.arg(KELP_CHAOS_HOLD_BOUND_MS);
+		const int rate = busiestPollSecond();
+		if (rate > kMaxPollsPerSecond)
+			return QStringLiteral("%1 long polls within one second, over the bound of %2")
+				.arg(rate)
+				.arg(kMaxPollsPerSecond);
+		return QString();
+	}
+
+	int busiestPollSecond() const
+	{
+		int busiest = 0;
+		for (qsizetype first = 0, last = 0; last < pollsFinishedMs.size(); ++last) {
+			while (pollsFinishedMs.at(last) - pollsFinishedMs.at(first) >= 1000)
+				++first;
+			busiest = std::max(busiest, int(last - first + 1));
+		}
+		return busiest;
 	}
 
 	QString memoryBreach()
@@ -275,6 +314,23 @@ private slots:
 		QVERIFY(press("addEventGoalButton"));
 		QTRY_COMPARE_WITH_TIMEOUT(rawGet("/widget/asset/particle").body.size(), particle.size(), 20000);
 
+		// From here on every stretch of the UI thread and every long poll counts.
+		longestHoldMs = 0;
+		pollsFinishedMs.clear();
+		soakClock.start();
+		for (QNetworkAccessManager *network : dock()->findChildren<QNetworkAccessManager *>()) {
+			connect(network, &QNetworkAccessManager::finished, this, [this](QNetworkReply *reply) {
+				if (reply->url().path() == kEventsPath)
+					pollsFinishedMs.append(soakClock.elapsed());
+			});
+		}
+		QTimer turns;
+		turns.setTimerType(Qt::PreciseTimer);
+		connect(&turns, &QTimer::timeout, this,
+			[this] { longestHoldMs = std::max(longestHoldMs, sinceTurn.restart()); });
+		sinceTurn.start();
+		turns.start(10);
+
 		BusWatch watch;
 		watch.start();
 		// Long polls answered within half a second, so the events route meets chaos as often as the others.
@@ -301,6 +357,8 @@ private slots:
 				QString found = memoryBreach();
 				if (found.isEmpty())
 					found = fileBreach();
+				if (found.isEmpty())
+					found = loopBreach();
 				QVERIFY2(found.isEmpty(), qPrintable(context(found)));
 			}
 			if (tick % 5 == 0)
@@ -308,6 +366,10 @@ private slots:
 			// The user approves whatever code the dock shows, so approvals meet chaos too.
 			if (tick % 20 == 10 && !label("pairCodeLabel").isEmpty())
 				sim("POST", "/_sim/pair/approve", {{"code", label("pairCodeLabel")}});
+			// From the second half on, recovery included, a service that answers a poll at once
+			// instead of holding it.
+			if (tick == seconds * 5)
+				sim("POST", "/_sim/settings", {{"max_wait_ms", 0}});
 			if (tick % 20 == 0)
 				sim("POST", "/_sim/events",
 				    {{"event", QJsonObject{{"type", "donation"},
@@ -330,6 +392,29 @@ private slots:
 		QTRY_VERIFY2_WITH_TIMEOUT(label("statusLabel") == QLatin1String("KELP: Connected"),
 					  qPrintable(context("not connected after chaos: " + label("statusLabel"))),
 					  left());
+		// One long answer: handed on a slice at a time, it holds the UI thread no longer than a short
+		// one. Its seqs lie far ahead, so the recovery event below must come after them.
+		constexpr qint64 kBatchBase = 1000000000000;
+		constexpr int kBatchEvents = 1000;
+		QByteArray batch = "{\"ok\":true,\"events\":[";
+		for (int i = 1; i <= kBatchEvents; ++i)
+			batch += (i > 1 ? "," : "") + QByteArray(R"({"type":"follow","id":"batch","seq":)") +
+				 QByteArray::number(kBatchBase + i) + '}';
+		batch += "]}";
+		sim("POST", "/_sim/faults",
+		    {{"path", kEventsPath}, {"kind", "status"}, {"status", 200}, {"body", QString::fromLatin1(batch)}});
+		// Each event is synced to disk before it goes: the batch's time is its own, not recovery's.
+		QElapsedTimer batchClock;
+		batchClock.start();
+		QTRY_VERIFY2_WITH_TIMEOUT(
+			setting("events/last_seq") == QString::number(kBatchBase + kBatchEvents),
+			qPrintable(context("the long answer was not taken: " + setting("events/last_seq"))), 90000);
+		qInfo("chaos seed %llu: a batch of %d events taken in %lld ms", seed, kBatchEvents,
+		      batchClock.elapsed());
+		// The next poll resumes after the batch and lifts the simulator's seq past it.
+		const qsizetype pollsBeforeResume = pollsFinishedMs.size();
+		QTRY_VERIFY_WITH_TIMEOUT(pollsFinishedMs.size() > pollsBeforeResume, 5000);
+		recovery.restart();
 		const QString deviceId = setting("device/id");
 		const QJsonObject config{{"title", QStringLiteral("recovered %1").arg(seed)}, {"goal", 777}};
 		sim("POST", "/_sim/widget-state", {{"config", config}});
@@ -377,6 +462,11 @@ private slots:
 			QVERIFY2(ids.count(delivered) == 1,
 				 qPrintable(context(delivered + " delivered " + QString::number(ids.count(delivered)) +
 						    " times")));
+		qInfo("chaos seed %llu: longest UI thread hold %lld ms (bound %d ms), busiest second %d long polls "
+		      "(bound %d)",
+		      seed, longestHoldMs, KELP_CHAOS_HOLD_BOUND_MS, busiestPollSecond(), kMaxPollsPerSecond);
+		const QString loop = loopBreach();
+		QVERIFY2(loop.isEmpty(), qPrintable(context(loop)));
 		QVERIFY2(watch.faults().isEmpty(), qPrintable(context("bus: " + watch.faults().join("; "))));
 		QVERIFY2(watch.probes() > seconds * 2, qPrintable(context("the bus watch did not run")));
 		const QString files = fileBreach();
