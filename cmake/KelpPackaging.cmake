@@ -5,7 +5,9 @@
 #   kelp-obs-<version>-linux-<cpu>.tar.xz  the per-user layout kelp-obs/bin/64bit, kelp-obs/data
 #                                          (component "portable", unpacked into
 #                                          ~/.config/obs-studio/plugins/)
-# Windows: a .zip in OBS's own layout (obs-plugins/64bit, data/obs-plugins/kelp-obs).
+# Windows: kelp-obs-<version>-windows-x64.zip in the per-user layout of OBS 30 and newer
+#   (obs-studio/plugins/kelp-obs/bin/64bit, .../data), unpacked into %ALLUSERSPROFILE%; with the
+#   PDB (MSVC) and Qt's Schannel TLS backend in the module's own qt-plugins/tls/.
 #
 # cpack reads this file again for each generator (CPACK_PROJECT_CONFIG_FILE); that part comes
 # first, where no project is defined.
@@ -24,8 +26,22 @@ endif()
 include(GNUInstallDirs)
 set(_kelp_data "${PROJECT_SOURCE_DIR}/data/")
 if(WIN32)
-  install(TARGETS kelp-obs LIBRARY DESTINATION obs-plugins/64bit COMPONENT system)
-  install(DIRECTORY ${_kelp_data} DESTINATION data/obs-plugins/kelp-obs COMPONENT system)
+  set(_kelp_root obs-studio/plugins/kelp-obs)
+  install(TARGETS kelp-obs LIBRARY DESTINATION ${_kelp_root}/bin/64bit COMPONENT system)
+  if(MSVC)
+    # A streamer's crash report is only readable with the PDB of the exact build.
+    install(FILES $<TARGET_PDB_FILE:kelp-obs> DESTINATION ${_kelp_root}/bin/64bit COMPONENT system)
+  endif()
+  install(DIRECTORY ${_kelp_data} DESTINATION ${_kelp_root}/data COMPONENT system)
+  # The module brings its own TLS backend: obs64.exe may deploy none, and the load adds
+  # qt-plugins to Qt's library path.
+  find_package(Qt6 COMPONENTS Network REQUIRED)
+  if(NOT TARGET Qt6::QSchannelBackendPlugin)
+    message(FATAL_ERROR "This Qt has no Schannel TLS backend plug-in (Qt6::QSchannelBackendPlugin)")
+  endif()
+  install(FILES $<TARGET_FILE:Qt6::QSchannelBackendPlugin> DESTINATION ${_kelp_root}/data/qt-plugins/tls
+    COMPONENT system)
+  unset(_kelp_root)
 else()
   # Debian's OBS looks in lib/<multiarch>/obs-plugins, and GNUInstallDirs only says so for a /usr
   # prefix; the package is staged under /usr whatever prefix the build was configured with.

@@ -1,11 +1,16 @@
-# Compiles the generated Windows version resource and reads it back, so a typo in the template
-# fails here rather than on a Windows build machine.
-execute_process(COMMAND ${WINDRES} --preprocessor=cpp -i ${RC} -O coff -o ${OUT}
-  RESULT_VARIABLE rc ERROR_VARIABLE err)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "windres could not compile ${RC}: ${err}")
+# Reads back the Windows version resource: from the built DLL when DLL is given, otherwise from the
+# generated resource script compiled on its own, so a typo in the template fails here rather than on
+# a Windows build machine.
+if(DEFINED DLL)
+  set(OUT ${DLL})
+else()
+  execute_process(COMMAND ${WINDRES} --preprocessor=cpp -i ${RC} -O coff -o ${OUT}
+    RESULT_VARIABLE rc ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "windres could not compile ${RC}: ${err}")
+  endif()
 endif()
-execute_process(COMMAND ${WINDRES} -i ${OUT} -O rc OUTPUT_VARIABLE decoded RESULT_VARIABLE rc)
+execute_process(COMMAND ${WINDRES} -i ${OUT} -J coff -O rc OUTPUT_VARIABLE decoded RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "windres could not read back ${OUT}")
 endif()

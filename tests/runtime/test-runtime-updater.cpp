@@ -153,7 +153,12 @@ void TestRuntimeUpdater::refusedCachedRuntime_data()
 	QTest::newRow("dots name the parent") << ".." << QString("../index.html");
 	QTest::newRow("escapes the cache") << "../elsewhere" << QString("../elsewhere/index.html");
 	QTest::newRow("names the root itself") << "." << QString("index.html");
+#ifdef Q_OS_WIN
+	// No Windows file name holds a control character: the key alone must be refused all the same.
+	QTest::newRow("trailing line feed") << "1.0.0\n" << QString();
+#else
 	QTest::newRow("trailing line feed") << "1.0.0\n" << QString("1.0.0\n/index.html");
+#endif
 }
 
 void TestRuntimeUpdater::refusedCachedRuntime()

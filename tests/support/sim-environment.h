@@ -41,15 +41,21 @@ inline kelpsim::Fault fault(const QByteArray &path, kelpsim::Fault::Kind kind, i
 
 class SimEnvironment {
 public:
-	SimEnvironment()
+	// The simulator on `port`, any free one by default.
+	explicit SimEnvironment(quint16 port = 0)
 	{
 		standin::reset();
 		standin::setVersionString("30.2.3");
 		setKelpModuleHandle(standin::module());
 		QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
 		QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+#ifdef Q_OS_WIN
+		// The store is the registry there, which setPath does not move: start from an empty one.
+		QSettings(QString::fromLatin1(kKelpSettingsOrganization), QString::fromLatin1(kKelpSettingsApplication))
+			.clear();
+#endif
 		standin::setModuleConfigPath(configDir.path());
-		listening = sim.listen();
+		listening = sim.listen(port);
 		setKelpServiceOrigin(sim.origin());
 	}
 	bool isValid() const
@@ -73,10 +79,23 @@ public:
 	}
 
 	// The store's bytes on disk: what survives the process, unlike QSettings' in-process cache.
+	// On Windows, the registry's values read afresh, one "name=value" line each.
 	QByteArray storeBytes() const
 	{
+#ifdef Q_OS_WIN
+		const QSettings registry(QStringLiteral("HKEY_CURRENT_USER\\Software\\%1\\%2")
+						 .arg(QString::fromLatin1(kKelpSettingsOrganization),
+						      QString::fromLatin1(kKelpSettingsApplication)),
+					 QSettings::NativeFormat);
+		QByteArray lines;
+		for (const QString &key : registry.allKeys())
+			lines += key.section(QLatin1Char('/'), -1).toUtf8() + '=' +
+				 registry.value(key).toString().toUtf8() + '\n';
+		return lines;
+#else
 		QFile file(settingsDir.filePath(QStringLiteral("KELP Ziziru/KELP OBS Plugin.conf")));
 		return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+#endif
 	}
 
 	bool publishRuntime(const QString &version)

@@ -1,6 +1,14 @@
 #include "quit-on-signal.h"
 
 #include <QCoreApplication>
+
+#ifdef Q_OS_WIN
+// Windows ends a console program on Ctrl+C by itself; the simulator there serves only tests.
+bool quitOnTerminationSignals(QCoreApplication &)
+{
+	return false;
+}
+#else
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -36,3 +44,4 @@ bool quitOnTerminationSignals(QCoreApplication &app)
 	sigaction(SIGTERM, &action, nullptr);
 	return true;
 }
+#endif
