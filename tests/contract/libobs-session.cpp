@@ -102,7 +102,21 @@ bool libobs_session::start(const QString &configRoot, const QByteArrayList &inpu
 
 QString libobs_session::stop()
 {
+	// A scene dies on libobs's destruction thread, and obs_shutdown frees the hotkeys its items still
+	// unregister there (libobs aborts now and then): let the warm-up scene and its input go first.
+	const int destroyedBefore = destroyedInputs;
 	obs_scene_release(warmUp);
+	long last = -1;
+	const bool gone = QTest::qWaitFor(
+		[&] {
+			const long now = bnum_allocs();
+			const bool still = destroyedInputs > destroyedBefore && now == last;
+			last = now;
+			return still;
+		},
+		5000);
+	if (!gone)
+		qWarning("the warm-up scene was not destroyed before obs_shutdown");
 	obs_shutdown();
 	const long left = bnum_allocs();
 	base_set_log_handler(nullptr, nullptr);
