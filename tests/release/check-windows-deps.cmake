@@ -10,28 +10,27 @@ file(MAKE_DIRECTORY "${origin}" "${cache}")
 set(failures "")
 
 # OBS's sources come with one top folder; the dependency archives have none.
-file(WRITE "${WORK}/src/obs-studio-9.9.9/CMakeLists.txt" "project(obs-studio)\n")
+file(WRITE "${WORK}/obs-studio/obs-studio-9.9.9/CMakeLists.txt" "project(obs-studio)\n")
 file(WRITE "${WORK}/prebuilt/include/zlib.h" "\n")
 file(WRITE "${WORK}/qt6/lib/cmake/Qt6/Qt6Config.cmake" "\n")
-foreach(pack "src;9.9.9.zip;obs-studio-9.9.9" "prebuilt;windows-deps-test-x64.zip;include"
+set(packages "")
+foreach(pack "obs-studio;9.9.9.zip;obs-studio-9.9.9" "prebuilt;windows-deps-test-x64.zip;include"
     "qt6;windows-deps-qt6-test-x64.zip;lib")
-  list(GET pack 0 dir)
-  list(GET pack 1 name)
+  list(GET pack 0 name)
+  list(GET pack 1 file)
   list(GET pack 2 top)
-  execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf "${origin}/${name}" --format=zip "${top}"
-    WORKING_DIRECTORY "${WORK}/${dir}" COMMAND_ERROR_IS_FATAL ANY)
-  file(SHA256 "${origin}/${name}" hash_${dir})
+  execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf "${origin}/${file}" --format=zip "${top}"
+    WORKING_DIRECTORY "${WORK}/${name}" COMMAND_ERROR_IS_FATAL ANY)
+  file(SHA256 "${origin}/${file}" hash_${name})
+  string(APPEND packages "{\"name\": \"${name}\", \"label\": \"${name}\", \"version\": \"9.9.9\", "
+    "\"url\": \"file://${origin}/${file}\", \"sha256\": \"${hash_${name}}\"},")
 endforeach()
-
-# write_pins(<file> <prebuilt hash>)
-function(write_pins file prebuilt_hash)
-  set(p "{\"name\": \"obs-studio\", \"label\": \"sources\", \"version\": \"9.9.9\", \"url\": \"file://${origin}/9.9.9.zip\", \"sha256\": \"${hash_src}\"}")
-  string(APPEND p ", {\"name\": \"prebuilt\", \"label\": \"deps\", \"version\": \"test\", \"url\": \"file://${origin}/windows-deps-test-x64.zip\", \"sha256\": \"${prebuilt_hash}\"}")
-  string(APPEND p ", {\"name\": \"qt6\", \"label\": \"Qt\", \"version\": \"test\", \"url\": \"file://${origin}/windows-deps-qt6-test-x64.zip\", \"sha256\": \"${hash_qt6}\"}")
-  file(WRITE "${file}" "{\"default\": \"9.9\", \"lines\": [{\"obs\": \"9.9\", \"status\": \"required\", \"obsVersion\": \"9.9.9\", \"qtVersion\": \"6.8.3\", \"packages\": [${p}]}]}")
-endfunction()
-write_pins("${WORK}/good.json" "${hash_prebuilt}")
-write_pins("${WORK}/wrong.json" "${hash_qt6}")
+string(REGEX REPLACE ",$" "" packages "${packages}")
+set(pins "{\"default\": \"9.9\", \"lines\": [{\"obs\": \"9.9\", \"status\": \"required\", \"obsVersion\": \"9.9.9\", \"qtVersion\": \"6.8.3\", \"packages\": [${packages}]}]}")
+file(WRITE "${WORK}/good.json" "${pins}")
+# The prebuilt archive pinned with Qt's hash.
+string(REPLACE "${hash_prebuilt}" "${hash_qt6}" pins "${pins}")
+file(WRITE "${WORK}/wrong.json" "${pins}")
 
 # fetch(<case> <pins> <line> <expect: ok|fail> <regex the output must match> [regex it must not])
 function(fetch name pins line expect must)
@@ -62,7 +61,7 @@ if(EXISTS "${cache}/prebuilt-windows-deps-test-x64.zip")
   list(APPEND failures "\nthe archive that failed its pin is in the cache under its own name")
 endif()
 fetch("the pinned archives are fetched, checked and unpacked" "${WORK}/good.json" 9.9 ok
-  "sources 9\\.9\\.9 in [^ ]*/obs-studio-9\\.9\\.9/obs-studio-9\\.9\\.9 .*deps test in [^ ]*/prebuilt-windows-deps-test-x64 ")
+  "obs-studio 9\\.9\\.9 in [^ ]*/obs-studio-9\\.9\\.9/obs-studio-9\\.9\\.9 .*prebuilt 9\\.9\\.9 in [^ ]*/prebuilt-windows-deps-test-x64 ")
 # Nothing left to download from: only the cache can satisfy the pins now.
 file(REMOVE_RECURSE "${origin}")
 fetch("cached archives are used without a download" "${WORK}/good.json" 9.9 ok

@@ -1,20 +1,9 @@
 # cmake -DSOURCE_DIR=<repository> -DNPM_DIR=<folder> -P check-workflows.cmake
 # Every workflow under .github/workflows against the workflow schema, with the checker from npm
-# installed into NPM_DIR from the committed lock file (again only when the lock file is newer). A
-# copy with a misspelt key must fail, or the checker checks nothing.
-find_program(npm npm)
-find_program(node node)
-if(NOT npm OR NOT node)
-  message(FATAL_ERROR "node and npm are missing: install Debian's nodejs and npm (scripts/test does)")
-endif()
-set(stamp "${NPM_DIR}/node_modules/.package-lock.json")
-if(NOT EXISTS "${stamp}" OR "${NPM_DIR}/package-lock.json" IS_NEWER_THAN "${stamp}")
-  execute_process(COMMAND ${npm} ci --no-audit --no-fund --ignore-scripts WORKING_DIRECTORY "${NPM_DIR}"
-    RESULT_VARIABLE result)
-  if(NOT result EQUAL 0)
-    message(FATAL_ERROR "npm ci failed (${result})")
-  endif()
-endif()
+# installed into NPM_DIR as the browser tests install theirs. A copy with a misspelt key must fail,
+# or the checker checks nothing.
+set(KELP_NPM_ONLY ON)
+include("${CMAKE_CURRENT_LIST_DIR}/../browser/install-deps.cmake")
 set(validator "${NPM_DIR}/node_modules/@action-validator/cli/cli.mjs")
 
 file(GLOB workflows "${SOURCE_DIR}/.github/workflows/*.yaml" "${SOURCE_DIR}/.github/workflows/*.yml")
@@ -23,7 +12,7 @@ if(NOT workflows)
 endif()
 set(failures "")
 foreach(workflow ${workflows})
-  execute_process(COMMAND ${node} ${validator} ${workflow} OUTPUT_VARIABLE out ERROR_VARIABLE out RESULT_VARIABLE result)
+  execute_process(COMMAND ${KELP_node} ${validator} ${workflow} OUTPUT_VARIABLE out ERROR_VARIABLE out RESULT_VARIABLE result)
   if(result EQUAL 0)
     message(STATUS "ok: ${workflow}")
   else()
@@ -35,7 +24,7 @@ list(GET workflows 0 first)
 file(READ "${first}" text)
 string(REGEX REPLACE "\n    runs-on:" "\n    runs-onn:" text "${text}")
 file(WRITE "${NPM_DIR}/broken.yaml" "${text}")
-execute_process(COMMAND ${node} ${validator} "${NPM_DIR}/broken.yaml" OUTPUT_QUIET ERROR_QUIET RESULT_VARIABLE result)
+execute_process(COMMAND ${KELP_node} ${validator} "${NPM_DIR}/broken.yaml" OUTPUT_QUIET ERROR_QUIET RESULT_VARIABLE result)
 if(result EQUAL 0)
   string(APPEND failures "\nthe checker passed ${first} with runs-on misspelt")
 endif()
