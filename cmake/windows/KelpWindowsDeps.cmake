@@ -129,7 +129,9 @@ endfunction()
 # same archives.
 function(_kelp_build_obs source prefix version stamp_text)
   set(stamp "${prefix}/.kelp-sha256")
-  if(EXISTS "${stamp}" AND EXISTS "${prefix}/lib/cmake/libobs/libobsConfig.cmake")
+  # Where the package files go differs between OBS releases (cmake/ or lib/cmake/).
+  file(GLOB_RECURSE config "${prefix}/*/libobsConfig.cmake")
+  if(EXISTS "${stamp}" AND config)
     file(READ "${stamp}" have)
     if(have STREQUAL stamp_text)
       message(STATUS "Windows dependencies: libobs ${version} is built in ${prefix}")
