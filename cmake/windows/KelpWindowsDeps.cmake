@@ -143,19 +143,20 @@ function(_kelp_build_obs source prefix version stamp_text)
     message(FATAL_ERROR "Building libobs ${version} needs CMake 3.28 or newer; this is ${CMAKE_VERSION}")
   endif()
   set(build "${prefix}-build")
-  set(arch "${CMAKE_GENERATOR_PLATFORM}")
-  if(NOT arch)
-    set(arch x64)
-  endif()
-  if(CMAKE_VS_WINDOWS_TARGET_PLATFORM_VERSION)
-    string(APPEND arch ",version=${CMAKE_VS_WINDOWS_TARGET_PLATFORM_VERSION}")
+  # Visual Studio takes the platform and the SDK; Ninja takes what the developer prompt set.
+  set(platform "")
+  if(CMAKE_GENERATOR MATCHES "^Visual Studio")
+    set(platform -A "x64")
+    if(CMAKE_VS_WINDOWS_TARGET_PLATFORM_VERSION)
+      set(platform -A "x64,version=${CMAKE_VS_WINDOWS_TARGET_PLATFORM_VERSION}")
+    endif()
   endif()
   list(JOIN ARGN "\\;" dependencies)
   message(STATUS "Windows dependencies: building libobs and obs-frontend-api ${version} in ${build}")
   file(REMOVE_RECURSE "${prefix}")
   # ENABLE_UI is the frontend switch of older OBS releases, ENABLE_FRONTEND of newer ones.
-  set(configure "${CMAKE_COMMAND}" --fresh -S "${source}" -B "${build}" -G "${CMAKE_GENERATOR}" -A "${arch}"
-    -DOBS_CMAKE_VERSION:STRING=3.0.0 -DOBS_VERSION_OVERRIDE:STRING=${version}
+  set(configure "${CMAKE_COMMAND}" --fresh -S "${source}" -B "${build}" -G "${CMAKE_GENERATOR}" ${platform}
+    -DCMAKE_BUILD_TYPE:STRING=RelWithDebInfo -DOBS_CMAKE_VERSION:STRING=3.0.0 -DOBS_VERSION_OVERRIDE:STRING=${version}
     -DENABLE_PLUGINS:BOOL=OFF -DENABLE_FRONTEND:BOOL=OFF -DENABLE_UI:BOOL=OFF -DENABLE_BROWSER:BOOL=OFF
     -DENABLE_SCRIPTING:BOOL=OFF "-DCMAKE_PREFIX_PATH:PATH=${dependencies}")
   set(build_step "${CMAKE_COMMAND}" --build "${build}" --target obs-frontend-api --config RelWithDebInfo --parallel)
