@@ -5,9 +5,11 @@
 #   kelp-obs-<version>-linux-<cpu>.tar.xz  the per-user layout kelp-obs/bin/64bit, kelp-obs/data
 #                                          (component "portable", unpacked into
 #                                          ~/.config/obs-studio/plugins/)
-# Windows: kelp-obs-<version>-windows-x64.zip in the per-user layout of OBS 30 and newer
-#   (obs-studio/plugins/kelp-obs/bin/64bit, .../data), unpacked into %ALLUSERSPROFILE%; with the
-#   PDB (MSVC) and Qt's Schannel TLS backend in the module's own qt-plugins/tls/.
+# Windows: kelp-obs-<version>-windows-x64.zip in the plug-in layout of OBS 30 and newer
+#   (kelp-obs/bin/64bit, kelp-obs/data), unpacked into %ALLUSERSPROFILE%\obs-studio\plugins; with
+#   the PDB (MSVC) and Qt's Schannel TLS backend in the module's own qt-plugins/tls/. The MinGW
+#   build (linked against the stand-in, run under Wine) names its zip ...-mingw-test-only: it needs
+#   MinGW's runtime and carries MinGW Qt's backend, so it never loads in obs64.exe.
 #
 # cpack reads this file again for each generator (CPACK_PROJECT_CONFIG_FILE); that part comes
 # first, where no project is defined.
@@ -26,11 +28,13 @@ endif()
 include(GNUInstallDirs)
 set(_kelp_data "${PROJECT_SOURCE_DIR}/data/")
 if(WIN32)
-  set(_kelp_root obs-studio/plugins/kelp-obs)
+  set(_kelp_root kelp-obs)
   install(TARGETS kelp-obs LIBRARY DESTINATION ${_kelp_root}/bin/64bit COMPONENT system)
   if(MSVC)
-    # A streamer's crash report is only readable with the PDB of the exact build.
-    install(FILES $<TARGET_PDB_FILE:kelp-obs> DESTINATION ${_kelp_root}/bin/64bit COMPONENT system)
+    # A streamer's crash report is only readable with the PDB of the exact build; Release and
+    # MinSizeRel link none.
+    install(FILES $<TARGET_PDB_FILE:kelp-obs> DESTINATION ${_kelp_root}/bin/64bit COMPONENT system
+      CONFIGURATIONS RelWithDebInfo Debug OPTIONAL)
   endif()
   install(DIRECTORY ${_kelp_data} DESTINATION ${_kelp_root}/data COMPONENT system)
   # The module brings its own TLS backend: obs64.exe may deploy none, and the load adds
@@ -97,6 +101,9 @@ set(CPACK_SOURCE_GENERATOR "")
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "kelp-obs-${PROJECT_VERSION}-windows-x64")
+  if(KELP_WINDOWS_STANDIN)
+    string(APPEND CPACK_PACKAGE_FILE_NAME "-mingw-test-only")
+  endif()
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
   set(CPACK_COMPONENTS_ALL system)
 else()

@@ -1,5 +1,5 @@
 # Checks the browser tests' tools and installs their npm packages into NPM_DIR from the lock file,
-# again only when the lock file is newer than the last install.
+# again only when the lock file is newer than the last install. KELP_NPM_ONLY: no browser needed.
 foreach(tool node npm)
   find_program(KELP_${tool} ${tool})
   if(NOT KELP_${tool})
@@ -11,7 +11,7 @@ if(DEFINED ENV{KELP_CHROMIUM})
 else()
   set(chromium /usr/bin/chromium)
 endif()
-if(NOT EXISTS "${chromium}")
+if(NOT EXISTS "${chromium}" AND NOT KELP_NPM_ONLY)
   message(FATAL_ERROR "${chromium} is missing: install Debian's chromium (scripts/test does)")
 endif()
 
