@@ -99,7 +99,7 @@ QString approveCommand(const QString &origin, bool testAuthority)
 	const QString cacert = testAuthority
 				       ? QStringLiteral("--cacert '%1' ").arg(kelpsim::ServiceSim::testAuthorityFile())
 				       : QString();
-	return QStringLiteral("curl %1-d '{\"code\":\"%CODE%\"}' %2/_sim/pair/approve").arg(cacert, origin);
+	return QStringLiteral("curl -s %1-d '{\"code\":\"%CODE%\"}' %2/_sim/pair/approve").arg(cacert, origin);
 }
 
 } // namespace
