@@ -79,9 +79,15 @@ private slots:
 			return sim(port, "GET", "/_sim/state").value("pending_codes").toArray();
 		};
 		QTRY_VERIFY_WITH_TIMEOUT(!pendingCodes().isEmpty(), 15000);
+		const QString expired = pendingCodes().first().toString();
+		QTRY_VERIFY_WITH_TIMEOUT(host.output.contains("Pairing code: " + expired.toUtf8()), 5000);
+		// Headless, nobody could press "Pair OBS" again: the host does, and shows the new code.
+		sim(port, "POST", "/_sim/pair/expire", {{"code", expired}});
+		QTRY_VERIFY_WITH_TIMEOUT(!pendingCodes().isEmpty() && pendingCodes().first() != expired, 15000);
 		const QString code = pendingCodes().first().toString();
 		QTRY_VERIFY_WITH_TIMEOUT(host.output.contains("Pairing code: " + code.toUtf8()), 5000);
-		sim(port, "POST", "/_sim/pair/approve", {{"code", code}});
+		const QString deviceId =
+			sim(port, "POST", "/_sim/pair/approve", {{"code", code}}).value("device_id").toString();
 		QTRY_VERIFY_WITH_TIMEOUT(host.output.contains("OBS successfully paired with KELP."), 15000);
 
 		RawClient stream;
@@ -104,6 +110,12 @@ private slots:
 		// Published before the first check; a check that raced it is repeated a minute later.
 		QTRY_COMPARE_WITH_TIMEOUT(json(rawGet("/health").body).value("runtime_version").toString(),
 					  QString("7.7.1"), 75000);
+
+		// A revoked token: "Disconnect this OBS", then "Pair OBS" again.
+		sim(port, "POST", "/_sim/tokens/revoke", {{"device_id", deviceId}});
+		QTRY_VERIFY_WITH_TIMEOUT(!pendingCodes().isEmpty(), 30000);
+		QTRY_VERIFY_WITH_TIMEOUT(
+			host.output.contains("Pairing code: " + pendingCodes().first().toString().toUtf8()), 5000);
 
 		// SIGTERM, then the exit a shell script would see.
 		host.terminate();
@@ -156,6 +168,23 @@ private slots:
 			for (int x = 0; x < image.width(); x += 7)
 				colours.insert(image.pixel(x, y));
 		QVERIFY2(colours.size() > 20, "the picture is nearly blank");
+	}
+
+	// Every bad command line gets one exit code, whatever the parser or the host found wrong.
+	void badCommandLine_data()
+	{
+		QTest::addColumn<QStringList>("arguments");
+		QTest::newRow("unknown option") << QStringList{"--bogus"};
+		QTest::newRow("missing value") << QStringList{"--sim-port"};
+		QTest::newRow("bad port") << QStringList{"--sim-port", "70000"};
+		QTest::newRow("bad origin") << QStringList{"--service", "ftp://127.0.0.1"};
+	}
+	void badCommandLine()
+	{
+		QFETCH(QStringList, arguments);
+		Host host(scratch.filePath("bad"), QStringList{"--offscreen"} + arguments);
+		QTRY_VERIFY_WITH_TIMEOUT(host.state() == QProcess::NotRunning, 20000);
+		QCOMPARE(host.exitCode(), 2);
 	}
 
 	// Another process on the bus's port: the dev host must not send a browser there, and a

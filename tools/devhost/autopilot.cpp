@@ -54,8 +54,9 @@ void Autopilot::nudge()
 
 bool Autopilot::hasWork() const
 {
-	return (plan.pressPair && !pairPressed) || (plan.addGoal && !goalPressed) || (plan.donate && !donated) ||
-	       (!plan.screenshot.isEmpty() && !shot) || sinceActivity.elapsed() < kBusyAfterActivityMs;
+	return (plan.pressPair && !pairPressed) || repairing || (plan.addGoal && !goalPressed) ||
+	       (plan.donate && !donated) || (!plan.screenshot.isEmpty() && !shot) ||
+	       sinceActivity.elapsed() < kBusyAfterActivityMs;
 }
 
 void Autopilot::start()
@@ -137,17 +138,32 @@ void Autopilot::step()
 		shownStatus = status;
 		if (!status.isEmpty())
 			emit message(QStringLiteral("dock status: ") + status);
+		if (plan.repair && (status == QLatin1String("KELP: Pairing code expired") ||
+				    status == QLatin1String("KELP: Authorization expired"))) {
+			repairing = true;
+			sinceActivity.restart();
+			emit message(status.endsWith(QLatin1String("code expired"))
+					     ? QStringLiteral("Nobody approved the code in time; pairing again.")
+					     : QStringLiteral(
+						       "The service no longer accepts this OBS's token (revoked, or "
+						       "issued by another service); disconnecting and pairing again."));
+		}
 	}
+	if (repairing)
+		pairAgain();
 
 	const QString code = labelText("pairCodeLabel");
 	if (code != shownCode) {
 		shownCode = code;
 		sinceActivity.restart();
-		if (!code.isEmpty())
-			emit message(sim && !plan.approve
-					     ? QStringLiteral("Pairing code: %1 (approve it on the simulator page)")
-						       .arg(code)
-					     : QStringLiteral("Pairing code: %1").arg(code));
+		if (!code.isEmpty() && plan.approve)
+			emit message(QStringLiteral("Pairing code: %1").arg(code));
+		else if (!code.isEmpty() && plan.approveCommand.isEmpty())
+			emit message(QStringLiteral("Pairing code: %1 (type it on %2)").arg(code, plan.codePage));
+		else if (!code.isEmpty())
+			emit message(QStringLiteral("Pairing code: %1 (type it on %2, or run: %3)")
+					     .arg(code, plan.codePage,
+						  QString(plan.approveCommand).replace(QLatin1String("%CODE%"), code)));
 	}
 
 	if (plan.pressPair && !pairPressed) {
@@ -235,6 +251,20 @@ void Autopilot::shoot(bool timedOut)
 			     .arg(picture.width())
 			     .arg(picture.height()));
 	emit finished(timedOut ? 3 : 0);
+}
+
+// A button at a time, as a person would: "Disconnect this OBS" first when a token is held, then
+// "Pair OBS" once the dock shows it.
+void Autopilot::pairAgain()
+{
+	if (QPushButton *disconnect = button("disconnectButton"); disconnect && !disconnect->isHidden()) {
+		disconnect->click();
+		return;
+	}
+	if (QPushButton *pair = button("pairButton"); pair && !pair->isHidden() && pair->isEnabled()) {
+		repairing = false;
+		pair->click();
+	}
 }
 
 // One /events stream, as a Browser Source holds it, so that the donation has a widget to reach.

@@ -23,6 +23,14 @@ struct AutopilotPlan {
 	bool donate = false;       // queue one donation in the built-in simulator once paired
 	bool widgetReader = false; // read the bus's /events as a Browser Source would, from before the donation
 	QString screenshot;        // write a picture of the window here once everything settled, then finish
+
+	// Press "Pair OBS" again, after "Disconnect this OBS" when a token is held, once the code or
+	// the token expires.
+	bool repair = false;
+	// Where a person types the code, and a shell command with %CODE% that approves it (empty when
+	// the service has no control API).
+	QString codePage;
+	QString approveCommand;
 };
 
 // Presses the dock's buttons as a user would, plays the service's part in the built-in simulator,
@@ -56,6 +64,7 @@ private:
 	bool settled() const;
 	void shoot(bool timedOut);
 	void openReader();
+	void pairAgain();
 	bool readerReady() const;
 
 	AutopilotPlan plan;
@@ -74,6 +83,7 @@ private:
 	bool readerHeadDone = false;
 	bool readerGotEvent = false;
 	bool pairPressed = false;
+	bool repairing = false;
 	bool goalPressed = false;
 	bool donated = false;
 	bool shot = false;

@@ -29,7 +29,8 @@ constexpr char kDockId[] = "kelp_obs_dock";
 constexpr char kWidgetUrl[] = "http://127.0.0.1:4251/widget/event-goal/";
 constexpr char kSimStateFile[] = "/service-sim.json";
 
-// Exit codes besides 0, 1 (could not start) and 2 (bad command line); 3 comes from the autopilot.
+// Exit codes besides 0 and 1 (could not start); 3 comes from the autopilot.
+constexpr int kExitBadCommandLine = 2;
 constexpr int kExitBusPortTaken = 4;
 
 QtMessageHandler defaultMessageHandler = nullptr;
@@ -73,6 +74,34 @@ bool isServiceOrigin(const QString &text)
 	       !url.hasFragment();
 }
 
+// The default home of a run against another service: a token is good only with the service that
+// issued it, so each origin pairs in a folder of its own and never reuses another's token.
+QString serviceHomeName(const QString &origin)
+{
+	const QUrl url(origin);
+	QString name = QStringLiteral("%1-%2-%3")
+			       .arg(url.scheme(), url.host())
+			       .arg(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
+	for (QChar &c : name) {
+		if (!c.isLetterOrNumber() && c != QLatin1Char('.') && c != QLatin1Char('-'))
+			c = QLatin1Char('_');
+	}
+	return name;
+}
+
+// What a headless user runs to approve a code without a browser: only a simulator has the
+// control API, and only one on this machine can be the simulator.
+QString approveCommand(const QString &origin, bool testAuthority)
+{
+	const QString host = QUrl(origin).host();
+	if (host != QLatin1String("127.0.0.1") && host != QLatin1String("localhost") && host != QLatin1String("::1"))
+		return QString();
+	const QString cacert = testAuthority
+				       ? QStringLiteral("--cacert '%1' ").arg(kelpsim::ServiceSim::testAuthorityFile())
+				       : QString();
+	return QStringLiteral("curl -s %1-d '{\"code\":\"%CODE%\"}' %2/_sim/pair/approve").arg(cacert, origin);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -87,9 +116,9 @@ int main(int argc, char **argv)
 		"Runs the KELP dock without OBS: the module on the libobs stand-in, with the service simulator "
 		"in the same process.\n\n"
 		"Exit codes: 0 stopped, or the screenshot written; 1 could not start, or could not write the "
-		"screenshot; 2 bad command line; 3 the dock did not settle before the screenshot; 4 another "
-		"process holds the bus's port 4251 (with --screenshot)."));
-	parser.addHelpOption();
+		"screenshot; 2 bad command line, or --publish failed; 3 the dock did not settle before the "
+		"screenshot; 4 another process holds the bus's port 4251 (with --screenshot)."));
+	const QCommandLineOption helpOption = parser.addHelpOption();
 	const QCommandLineOption offscreenOption(QStringLiteral("offscreen"),
 						 QStringLiteral("Run without a display; stop with Ctrl+C or SIGTERM."));
 	const QCommandLineOption screenshotOption(
@@ -129,7 +158,7 @@ int main(int argc, char **argv)
 	const QCommandLineOption homeOption(
 		QStringLiteral("home"),
 		QStringLiteral("Folder for the settings store, the runtime cache and the built-in simulator's state "
-			       "(default: %1).")
+			       "(default: %1; with --service, a folder per service origin below it).")
 			.arg(QDir::toNativeSeparators(
 				QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation))),
 		QStringLiteral("DIR"));
@@ -146,22 +175,28 @@ int main(int argc, char **argv)
 	      &serviceOption, &simPortOption, &publishOption, &homeOption, &freshOption, &noSceneOption,
 	      &noBrowserOption, &tlsOption})
 		parser.addOption(*option);
-	parser.process(app);
 
 	QTextStream out(stdout);
 	QTextStream err(stderr);
+	// Any bad command line exits with one code, an unknown option as much as a bad value.
+	if (!parser.parse(QCoreApplication::arguments())) {
+		err << "kelp-devhost: " << parser.errorText() << " See --help." << Qt::endl;
+		return kExitBadCommandLine;
+	}
+	if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all")))
+		parser.showHelp(0);
 
 	const bool useSim = !parser.isSet(serviceOption);
 	bool ok = false;
 	const uint simPort = parser.value(simPortOption).toUInt(&ok);
 	if (!ok || simPort > 65535) {
 		err << "kelp-devhost: invalid --sim-port " << parser.value(simPortOption) << Qt::endl;
-		return 2;
+		return kExitBadCommandLine;
 	}
 	if (!useSim && !isServiceOrigin(parser.value(serviceOption))) {
 		err << "kelp-devhost: --service needs an origin such as https://host[:port], got "
 		    << parser.value(serviceOption) << Qt::endl;
-		return 2;
+		return kExitBadCommandLine;
 	}
 	if (!useSim && (parser.isSet(pairOption) || parser.isSet(donateOption) || parser.isSet(publishOption)))
 		err << "kelp-devhost: --pair approves, --donate queues and --publish publishes in the built-in "
@@ -170,10 +205,15 @@ int main(int argc, char **argv)
 
 	// Everything the module keeps goes into a folder of the dev host's own, never into a real OBS
 	// installation's store or cache.
-	const QString home =
-		QDir(parser.isSet(homeOption) ? parser.value(homeOption)
-					      : QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation))
-			.absolutePath();
+	QString origin = useSim ? QString() : parser.value(serviceOption);
+	while (origin.endsWith(QLatin1Char('/')))
+		origin.chop(1);
+	QString home = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+	if (parser.isSet(homeOption))
+		home = parser.value(homeOption);
+	else if (!useSim)
+		home += QStringLiteral("/services/") + serviceHomeName(origin);
+	home = QDir(home).absolutePath();
 	if (parser.isSet(freshOption)) {
 		QDir(home + QStringLiteral("/settings")).removeRecursively();
 		QDir(home + QStringLiteral("/config")).removeRecursively();
@@ -189,7 +229,6 @@ int main(int argc, char **argv)
 	standin::setModuleConfigPath(home + QStringLiteral("/config"));
 
 	kelpsim::ServiceSim sim;
-	QString origin;
 	QString simPage;
 	if (useSim) {
 		sim.setPairCodeLifetime(600000);
@@ -204,7 +243,7 @@ int main(int argc, char **argv)
 					QStringLiteral(KELP_DEVHOST_DATA_DIR "/widgets/event-goal"))) {
 			err << "kelp-devhost: could not publish the built-in runtime as " << parser.value(publishOption)
 			    << Qt::endl;
-			return 2;
+			return kExitBadCommandLine;
 		}
 		if (parser.isSet(tlsOption) && !sim.useTestTls()) {
 			err << "kelp-devhost: cannot read the test certificate beside "
@@ -218,10 +257,6 @@ int main(int argc, char **argv)
 		}
 		origin = sim.origin();
 		simPage = origin + QStringLiteral("/");
-	} else {
-		origin = parser.value(serviceOption);
-		while (origin.endsWith(QLatin1Char('/')))
-			origin.chop(1);
 	}
 	// The module's stand-in build takes this origin, and the test authority, when it loads.
 	standin::setServiceOrigin(origin);
@@ -281,10 +316,15 @@ int main(int argc, char **argv)
 	AutopilotPlan plan;
 	plan.pressPair = parser.isSet(pairOption) || parser.isSet(startPairingOption);
 	plan.approve = useSim && parser.isSet(pairOption);
+	plan.codePage = useSim ? simPage : origin + QStringLiteral("/");
+	plan.approveCommand = approveCommand(origin, parser.isSet(tlsOption));
 	plan.addGoal = parser.isSet(addGoalOption);
 	plan.donate = useSim && parser.isSet(donateOption);
 	plan.widgetReader = plan.donate && !busPortTaken;
 	plan.screenshot = parser.value(screenshotOption);
+	// Without a window nobody can press the dock's buttons: a run that pairs by itself pairs again
+	// when its code or its token expires.
+	plan.repair = plan.pressPair && offscreen && plan.screenshot.isEmpty();
 	Autopilot autopilot(plan, &window, useSim ? &sim : nullptr);
 	QObject::connect(&autopilot, &Autopilot::message, &app,
 			 [&out](const QString &line) { out << line << Qt::endl; });
