@@ -1,6 +1,7 @@
 #include "bus/local-sse-server.h"
 #include "support/raw-http.h"
 
+#include <QDir>
 #include <QFile>
 #include <QHostAddress>
 #include <QSignalSpy>
@@ -10,6 +11,10 @@
 #include <algorithm>
 #include <memory>
 #include <vector>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 const QByteArray kOpening = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n"
@@ -340,6 +345,31 @@ private slots:
 		QCOMPARE(server->clientCount(), 1);
 		QCOMPARE(server->deliveredCount(), quint64(seq));
 	}
+
+#ifdef Q_OS_WIN
+	// libobs starts helpers with handle inheritance on (the recording muxer, say). One started while
+	// the bus listens must not hold port 4251 once this host has closed it, or the next OBS could
+	// not bind. The child never runs: handles are inherited when the process is made.
+	void listenerNotInheritedByChildProcesses()
+	{
+		std::wstring command =
+			L"\"" + QDir::toNativeSeparators(QCoreApplication::applicationFilePath()).toStdWString() +
+			L"\"";
+		STARTUPINFOW startup{};
+		startup.cb = sizeof startup;
+		PROCESS_INFORMATION child{};
+		QVERIFY(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+				       nullptr, &startup, &child));
+		delete server;
+		server = nullptr;
+		LocalSseServer next;
+		const bool bound = next.start();
+		TerminateProcess(child.hProcess, 0);
+		CloseHandle(child.hThread);
+		CloseHandle(child.hProcess);
+		QVERIFY2(bound, qPrintable(next.listenErrorString()));
+	}
+#endif
 };
 
 QTEST_MAIN(TestBus)
