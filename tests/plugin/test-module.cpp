@@ -1,3 +1,4 @@
+#include "plugin/qt-plugins-fit.h"
 #include "support/raw-http.h"
 
 #include <module-host.h>
@@ -77,6 +78,35 @@ private slots:
 		entry.freeLocale();
 		QCOMPARE(standin::liveLocaleLookups(), before);
 		QVERIFY(!entry.getString("KelpDockTitle", &text));
+	}
+
+	// The module's TLS backend goes only into the Qt minor version it was built for.
+	void qtPluginsFitRunningQt_data()
+	{
+		QTest::addColumn<QString>("running");
+		QTest::addColumn<QString>("built");
+		QTest::addColumn<QString>("warning");
+		const QString line =
+			QStringLiteral("[KELP] private Qt plugin path not registered: its plug-ins were built "
+				       "for Qt %1 and OBS runs Qt %2; HTTPS now depends on OBS's own Qt");
+		const auto row = [&](const char *name, const char *running, const char *built, bool fits) {
+			QTest::newRow(name) << QString(running) << QString(built)
+					    << (fits ? QString() : line.arg(QString(built), QString(running)));
+		};
+		row("equal", "6.8.3", "6.8.3", true);
+		row("older patch", "6.8.1", "6.8.3", true);
+		row("newer patch", "6.8.5", "6.8.3", true);
+		row("another minor", "6.10.1", "6.8.3", false);
+		row("6.1 is not 6.10", "6.1.0", "6.10.1", false);
+		row("another major", "7.8.3", "6.8.3", false);
+	}
+
+	void qtPluginsFitRunningQt()
+	{
+		QFETCH(QString, running);
+		QFETCH(QString, built);
+		QFETCH(QString, warning);
+		QCOMPARE(qtPluginsMismatch(running, built), warning);
 	}
 
 	void loadAndUnload_data()
