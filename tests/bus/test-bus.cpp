@@ -347,9 +347,8 @@ private slots:
 	}
 
 #ifdef Q_OS_WIN
-	// libobs starts helpers with handle inheritance on (the recording muxer, say). One started while
-	// the bus listens must not hold port 4251 once this host has closed it, or the next OBS could
-	// not bind. The child never runs: handles are inherited when the process is made.
+	// A child libobs starts with handle inheritance on (the muxer) must not keep the port from the
+	// next OBS. Handles are inherited when the process is made, so the child need never run.
 	void listenerNotInheritedByChildProcesses()
 	{
 		std::wstring command =
