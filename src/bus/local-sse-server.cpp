@@ -97,7 +97,9 @@ qint64 sendDirect(QTcpSocket *socket, const QByteArray &bytes)
 #ifdef Q_OS_WIN
 // Qt binds without SO_EXCLUSIVEADDRUSE, and Windows then lets a socket on 127.0.0.1 share a port
 // that another program holds on 0.0.0.0 or [::], so each could receive the other's connections.
-// The listener is made here with the option and handed to Qt already listening.
+// The listener is made here with the option and handed to Qt already listening. It is not
+// inheritable: a child process libobs starts with inheritance on would otherwise hold the port
+// after OBS has gone.
 bool listenExclusive(QTcpServer *listener, quint16 port, QAbstractSocket::SocketError *error, QString *errorString)
 {
 	WSADATA wsa;
@@ -106,7 +108,8 @@ bool listenExclusive(QTcpServer *listener, quint16 port, QAbstractSocket::Socket
 		*errorString = QStringLiteral("the network layer did not start");
 		return false;
 	}
-	const SOCKET handle = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+	const SOCKET handle = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+					 WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
 	int code = handle == INVALID_SOCKET ? WSAGetLastError() : 0;
 	if (code == 0) {
 		const BOOL on = TRUE;

@@ -1,10 +1,13 @@
 #include "plugin/module-handle.h"
 #include "plugin/obs-frontend-compat.h"
+#include "plugin/qt-plugins-fit.h"
 #include "common/kelp-common.h"
 #include "dock/kelp-dock.h"
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QSslSocket>
+#include <QTimer>
 
 #include <obs-module.h>
 #include <util/util.hpp>
@@ -65,14 +68,36 @@ MODULE_EXPORT bool obs_module_load(void)
 
 	BPtr<char> pluginPath = obs_find_module_file(kelpModuleHandle(), "qt-plugins");
 	if (pluginPath) {
-		QCoreApplication::addLibraryPath(QFileInfo(QString::fromUtf8(pluginPath.Get())).absoluteFilePath());
+		const QString mismatch =
+			qtPluginsMismatch(QString::fromLatin1(qVersion()), QStringLiteral(QT_VERSION_STR));
+		if (mismatch.isEmpty()) {
+			QCoreApplication::addLibraryPath(
+				QFileInfo(QString::fromUtf8(pluginPath.Get())).absoluteFilePath());
+			blog(LOG_INFO, "[KELP] private Qt plugin path registered");
+		} else {
+			blog(LOG_WARNING, "%s", mismatch.toUtf8().constData());
+		}
 		pluginPath = nullptr;
-		blog(LOG_INFO, "[KELP] private Qt plugin path registered");
 	}
 
 	dock = new KelpDock();
 	if (obs_frontend_add_dock_by_id(kDockId, kDockTitle, dock)) {
 		blog(LOG_INFO, "[KELP] dock registered; OBS layout left untouched");
+		// Asking loads Qt's TLS backends (some 20 ms), which the first HTTPS request would do on
+		// this thread anyway; after the load, so OBS's start goes on first. A backend without TLS
+		// sockets counts as none: another plug-in may have brought a certificate-only one first,
+		// and Qt does not look again once it has one.
+		QTimer::singleShot(0, dock, [] {
+			if (QSslSocket::supportsSsl())
+				return;
+			const QStringList available = QSslSocket::availableBackends();
+			const QString active = QSslSocket::activeBackend();
+			blog(LOG_ERROR,
+			     "[KELP] HTTPS unavailable: no TLS-capable Qt backend (active: %s; available: %s); pairing "
+			     "and every request to the KELP service fail",
+			     active.isEmpty() ? "none" : qPrintable(active),
+			     available.isEmpty() ? "none" : qPrintable(available.join(QStringLiteral(", "))));
+		});
 		return true;
 	}
 

@@ -1,6 +1,7 @@
 #include "bus/local-sse-server.h"
 #include "support/raw-http.h"
 
+#include <QDir>
 #include <QFile>
 #include <QHostAddress>
 #include <QSignalSpy>
@@ -10,6 +11,10 @@
 #include <algorithm>
 #include <memory>
 #include <vector>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 const QByteArray kOpening = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n"
@@ -340,6 +345,30 @@ private slots:
 		QCOMPARE(server->clientCount(), 1);
 		QCOMPARE(server->deliveredCount(), quint64(seq));
 	}
+
+#ifdef Q_OS_WIN
+	// A child libobs starts with handle inheritance on (the muxer) must not keep the port from the
+	// next OBS. Handles are inherited when the process is made, so the child need never run.
+	void listenerNotInheritedByChildProcesses()
+	{
+		std::wstring command =
+			L"\"" + QDir::toNativeSeparators(QCoreApplication::applicationFilePath()).toStdWString() +
+			L"\"";
+		STARTUPINFOW startup{};
+		startup.cb = sizeof startup;
+		PROCESS_INFORMATION child{};
+		QVERIFY(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+				       nullptr, &startup, &child));
+		delete server;
+		server = nullptr;
+		LocalSseServer next;
+		const bool bound = next.start();
+		TerminateProcess(child.hProcess, 0);
+		CloseHandle(child.hThread);
+		CloseHandle(child.hProcess);
+		QVERIFY2(bound, qPrintable(next.listenErrorString()));
+	}
+#endif
 };
 
 QTEST_MAIN(TestBus)

@@ -1,3 +1,4 @@
+#include "plugin/qt-plugins-fit.h"
 #include "support/raw-http.h"
 
 #include <module-host.h>
@@ -77,6 +78,32 @@ private slots:
 		entry.freeLocale();
 		QCOMPARE(standin::liveLocaleLookups(), before);
 		QVERIFY(!entry.getString("KelpDockTitle", &text));
+	}
+
+	// The module's TLS backend goes only into the Qt minor version it was built for.
+	void qtPluginsFitRunningQt_data()
+	{
+		QTest::addColumn<QString>("running");
+		QTest::addColumn<QString>("built");
+		QTest::addColumn<bool>("fits");
+		QTest::newRow("equal") << QString("6.8.3") << QString("6.8.3") << true;
+		QTest::newRow("older patch") << QString("6.8.1") << QString("6.8.3") << true;
+		QTest::newRow("newer patch") << QString("6.8.5") << QString("6.8.3") << true;
+		QTest::newRow("another minor") << QString("6.10.1") << QString("6.8.3") << false;
+		QTest::newRow("6.1 is not 6.10") << QString("6.1.0") << QString("6.10.1") << false;
+		QTest::newRow("another major") << QString("7.8.3") << QString("6.8.3") << false;
+	}
+
+	void qtPluginsFitRunningQt()
+	{
+		QFETCH(QString, running);
+		QFETCH(QString, built);
+		QFETCH(bool, fits);
+		const QString warning =
+			QString("[KELP] private Qt plugin path not registered: its plug-ins were built for "
+				"Qt %1 and OBS runs Qt %2; HTTPS now depends on OBS's own Qt")
+				.arg(built, running);
+		QCOMPARE(qtPluginsMismatch(running, built), fits ? QString() : warning);
 	}
 
 	void loadAndUnload_data()

@@ -68,6 +68,10 @@ private slots:
 		} else {
 			QVERIFY(QSslSocket::availableBackends().isEmpty());
 			QVERIFY(!QSslSocket::supportsSsl());
+			// After load, OBS's log says why HTTPS cannot work.
+			QTRY_VERIFY(standin::logTexts().contains(QStringLiteral(
+				"[KELP] HTTPS unavailable: no TLS-capable Qt backend (active: none; available: "
+				"none); pairing and every request to the KELP service fail")));
 		}
 
 		host.unload();
