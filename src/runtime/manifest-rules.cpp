@@ -152,6 +152,9 @@ bool validateManifest(const QJsonObject &manifest, QString *error)
 	const QJsonArray files = manifest.value(QStringLiteral("files")).toArray();
 	if (files.isEmpty())
 		return refuse(QStringLiteral("manifest has no files"));
+	if (files.size() > kMaxRuntimeFiles)
+		return refuse(QStringLiteral("invalid manifest"));
+	qint64 declaredBytes = 0;
 	QSet<QString> folded;
 	for (const QJsonValue &value : files) {
 		if (!value.isObject())
@@ -168,6 +171,13 @@ bool validateManifest(const QJsonObject &manifest, QString *error)
 		if (folded.contains(key))
 			return refuse(QStringLiteral("unsafe runtime file entry"));
 		folded.insert(key);
+		// A declared size counts against the bound at once; an undeclared one as the file arrives.
+		const QJsonValue size = entry.value(QStringLiteral("size"));
+		if (size.isDouble() && size.toDouble() > 0) {
+			declaredBytes += qMin(truncateToInt64(size.toDouble()), kMaxRuntimeBytes + 1);
+			if (declaredBytes > kMaxRuntimeBytes)
+				return refuse(QStringLiteral("invalid manifest"));
+		}
 	}
 	return true;
 }

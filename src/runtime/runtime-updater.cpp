@@ -269,13 +269,16 @@ void RuntimeUpdater::downloadNextFile()
 void RuntimeUpdater::guardFileSize(QNetworkReply *reply, const QJsonObject &entry)
 {
 	// Everything buffered so far stays unread until the end, so bytesAvailable is the body's length.
-	// Only the cap ends a transfer early: it bounds memory whatever the manifest declares. Every other
-	// verdict waits for the whole answer, so that status, digest and length are judged in that order.
-	if (reply != fileReply || reply->bytesAvailable() <= kMaxFileBytes)
+	// Only the caps, the file's and what is left of the runtime's, end a transfer early: they bound
+	// memory and disk whatever the manifest declares. Every other verdict waits for the whole answer,
+	// so that status, digest and length are judged in that order.
+	const qint64 cap = qMin(kMaxFileBytes, kMaxRuntimeBytes - stagedBytes);
+	if (reply != fileReply || reply->bytesAvailable() <= cap)
 		return;
 	abandonFile(reply, QStringLiteral("%1 failed: %2")
 				   .arg(entry.value(QStringLiteral("path")).toString(),
-					QStringLiteral("file is larger than 64 MiB")));
+					cap == kMaxFileBytes ? QStringLiteral("file is larger than 64 MiB")
+							     : QStringLiteral("runtime is larger than 128 MiB")));
 }
 
 void RuntimeUpdater::guardFileStatus(QNetworkReply *reply, const QJsonObject &entry)
@@ -355,6 +358,7 @@ void RuntimeUpdater::onFileFinished(QNetworkReply *reply, const QJsonObject &ent
 	}
 
 	++nextFileIndex;
+	stagedBytes += body.size();
 	setStatus(QStringLiteral("Runtime %1 · downloading %2/%3")
 			  .arg(pendingVersion)
 			  .arg(nextFileIndex)
@@ -425,4 +429,5 @@ void RuntimeUpdater::resetDownloadState()
 	pendingVersion.clear();
 	stagingPath.clear();
 	nextFileIndex = 0;
+	stagedBytes = 0;
 }

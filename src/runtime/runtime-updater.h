@@ -77,6 +77,7 @@ private:
 	QString statusLine = QStringLiteral("Runtime: bundled");
 	QJsonArray pendingFiles;
 	int nextFileIndex = 0;
+	qint64 stagedBytes = 0;
 	QString pendingVersion;
 	QString stagingPath;
 	bool checking = false;

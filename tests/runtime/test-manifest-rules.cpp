@@ -165,6 +165,24 @@ void TestManifestRules::manifestRefusals_data()
 		<< "unsafe runtime file entry";
 	QTest::newRow("same path twice") << with("files", QJsonArray{fileEntry("index.html"), fileEntry("index.html")})
 					 << "unsafe runtime file entry";
+	// Bounds far above any real runtime; a negative size counts for nothing, not against the total.
+	const auto files = [&](const QList<double> &sizes) {
+		QJsonArray entries;
+		for (const double size : sizes) {
+			QJsonObject entry = fileEntry(entries.isEmpty() ? QString("index.html")
+									: QString("f%1.js").arg(entries.size()));
+			if (size != 0)
+				entry.insert("size", size);
+			entries.append(entry);
+		}
+		return with("files", entries);
+	};
+	const double maxBytes = kMaxRuntimeBytes;
+	QTest::newRow("files at the limit") << files(QList<double>(kMaxRuntimeFiles, 0)) << "";
+	QTest::newRow("files over the limit") << files(QList<double>(kMaxRuntimeFiles + 1, 0)) << "invalid manifest";
+	QTest::newRow("bytes at the limit") << files({maxBytes - 1, 1, -maxBytes}) << "";
+	QTest::newRow("bytes over the limit") << files({-maxBytes, maxBytes - 1, 2}) << "invalid manifest";
+	QTest::newRow("size beyond any integer") << files({1e300}) << "invalid manifest";
 	QTest::newRow("first bad entry decides")
 		<< with("files", QJsonArray{fileEntry("index.html"), 7, fileEntry("/abs")}) << "invalid file entry";
 }

@@ -1,6 +1,7 @@
 #include "common/kelp-common.h"
 #include "obs-standin.h"
 #include "plugin/module-handle.h"
+#include "runtime/manifest-rules.h"
 #include "runtime/runtime-updater.h"
 #include "service-sim.h"
 
@@ -168,7 +169,6 @@ void TestRuntimeUpdater::refusedCachedRuntime()
 	settings().setValue(QStringLiteral("runtime/event_goal_version"), key);
 	if (!indexAt.isEmpty())
 		QVERIFY(writeFile(cache(indexAt), "cached"));
-
 	updater->start();
 	QCOMPARE(activated->count(), 0);
 	QCOMPARE(updater->statusText(), QStringLiteral("Runtime: bundled"));
@@ -243,16 +243,13 @@ void TestRuntimeUpdater::updateOutcomes_data()
 	for (const char *body : {R"({"ok":false,"widget":"event-goal"})", R"({"ok":"true"})", "<html>"})
 		QTest::newRow(body) << QByteArray(body) << none << "Runtime 1.0.0 · manifest retry later"
 				    << "Runtime update manifest was invalid\\.";
-	// A version or path that names something outside a version folder of its own.
 	QTest::newRow("manifest beyond the answer cap")
 		<< manifestWith({index}, {{"pad", QString(kMaxAnswerBytes, 'x')}}) << none << delayed
 		<< "Runtime update check failed: .+";
+	// A version that names something outside a version folder of its own.
 	QTest::newRow("version dot dot") << manifestWith({index}, {{"runtime_version", ".."}}) << none
 					 << "Runtime: invalid runtime version"
 					 << "Runtime update skipped: invalid runtime version";
-	QTest::newRow("unsafe path") << manifestWith({with(index, "path", "../index.html")}) << none
-				     << "Runtime: unsafe runtime file entry"
-				     << "Runtime update skipped: unsafe runtime file entry";
 	QTest::newRow("uppercase digest") << manifestWith({with(index, "sha256", index["sha256"].toString().toUpper())})
 					  << none << "Runtime 2.0.0 · active"
 					  << "Runtime 2\\.0\\.0 verified and activated\\.";
@@ -361,30 +358,44 @@ void TestRuntimeUpdater::updateOutcomes()
 void TestRuntimeUpdater::abandonedDownload_data()
 {
 	QTest::addColumn<QJsonValue>("declaredSize");
+	QTest::addColumn<int>("copies"); // entries that list the one file
 	QTest::addColumn<bool>("stall");
 	QTest::addColumn<QString>("reason"); // a regular expression
 
 	const QString tooLarge = QStringLiteral("index\\.html failed: file is larger than 64 MiB");
-	QTest::newRow("no size") << QJsonValue() << false << tooLarge;
-	QTest::newRow("huge declared size") << QJsonValue(1e12) << false << tooLarge;
+	QTest::newRow("no size") << QJsonValue() << 1 << false << tooLarge;
 	// A declared size is no bound: only the cap ends a transfer early, and says so.
-	QTest::newRow("beyond declared size") << QJsonValue(1000) << false << tooLarge;
+	QTest::newRow("beyond declared size") << QJsonValue(1000) << 1 << false << tooLarge;
+	// Files within the cap, undeclared, that add up to more than a runtime may hold.
+	const int copies = int(kMaxRuntimeBytes / RuntimeUpdater::kMaxFileBytes) + 1;
+	QTest::newRow("runtime beyond its bound")
+		<< QJsonValue() << copies << false
+		<< QStringLiteral("copy%1 failed: runtime is larger than 128 MiB").arg(copies - 1);
 	// The one row that waits out the 20 s transfer timeout.
-	QTest::newRow("stalled") << QJsonValue(1000) << true << QStringLiteral("index\\.html failed: .+");
+	QTest::newRow("stalled") << QJsonValue(1000) << 1 << true << QStringLiteral("index\\.html failed: .+");
 }
 
 void TestRuntimeUpdater::abandonedDownload()
 {
 	QFETCH(QJsonValue, declaredSize);
+	QFETCH(int, copies);
 	QFETCH(bool, stall);
 	QFETCH(QString, reason);
 
-	// A wrong digest too: only a size check or the timeout can name this failure.
-	QVERIFY(publish("2.0.0", {{"index.html", QByteArray(RuntimeUpdater::kMaxFileBytes + 1, 'x')}}));
-	sim->setManifestOverride(manifestWith({QJsonObject{{"path", "index.html"},
-							   {"url", sim->origin() + "/runtime/files/2.0.0/index.html"},
-							   {"sha256", QString(64, '0')},
-							   {"size", declaredSize}}}));
+	// A lone file past the cap has a wrong digest too: only a size check or the timeout can name its failure.
+	const QByteArray body(RuntimeUpdater::kMaxFileBytes + (copies == 1 ? 1 : 0), 'x');
+	QVERIFY(publish("2.0.0", {{"index.html", body}}));
+	QJsonArray files;
+	for (int i = 0; i < copies; ++i)
+		files.append(QJsonObject{
+			{"path", i == 0 ? QStringLiteral("index.html") : QStringLiteral("copy%1").arg(i)},
+			{"url", sim->origin() + "/runtime/files/2.0.0/index.html"},
+			{"sha256",
+			 copies == 1 ? QString(64, '0')
+				     : QString::fromLatin1(
+					       QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex())},
+			{"size", declaredSize}});
+	sim->setManifestOverride(manifestWith(files));
 	if (stall)
 		sim->addFault(fault(kFilesPrefix, Fault::Hang));
 	QElapsedTimer clock;
