@@ -118,6 +118,12 @@ bool RuntimeUpdater::hasVersionRuntime(const QString &version) const
 		       .contains(version);
 }
 
+QString RuntimeUpdater::newWorkFolder(const QString &name, const QString &kind) const
+{
+	return cacheRoot +
+	       QStringLiteral("/.%1.%2-%3").arg(name, kind, QUuid::createUuid().toString(QUuid::WithoutBraces));
+}
+
 void RuntimeUpdater::loadCachedRuntime()
 {
 	const QString version = settings.value(kVersionKey).toString();
@@ -229,9 +235,7 @@ void RuntimeUpdater::beginDownload(const QJsonObject &manifest)
 	pendingFiles = manifest.value(QStringLiteral("files")).toArray();
 	nextFileIndex = 0;
 	pendingVersion = manifest.value(QStringLiteral("runtime_version")).toString();
-	stagingPath = cacheRoot + QLatin1Char('/') +
-		      QStringLiteral(".%1.staging-%2")
-			      .arg(pendingVersion, QUuid::createUuid().toString(QUuid::WithoutBraces));
+	stagingPath = newWorkFolder(pendingVersion, QStringLiteral("staging"));
 
 	if (!isStrictlyBelowCacheRoot(stagingPath) || !removeTree(stagingPath) || !QDir().mkpath(stagingPath)) {
 		failUpdate(QStringLiteral("could not create staging directory"));
@@ -382,7 +386,8 @@ void RuntimeUpdater::activateStaging(int retriesLeft)
 		failUpdate(QStringLiteral("could not activate runtime directory"));
 		return;
 	}
-	if (!removeTree(target) || !QDir().rename(stagingPath, target)) {
+	QString previous;
+	if (!moveStagingTo(target, &previous)) {
 		// The download stays busy meanwhile, so no check starts over the staging folder.
 		if (retriesLeft > 0) {
 			QTimer::singleShot(kActivateRetryMs, this,
@@ -401,7 +406,40 @@ void RuntimeUpdater::activateStaging(int retriesLeft)
 	setStatus(QStringLiteral("Runtime %1 · active").arg(currentVersion));
 	emit logLine(QStringLiteral("Runtime %1 verified and activated.").arg(currentVersion));
 	emit runtimeActivated(currentRoot, currentVersion, true);
+	// Only now that nothing serves it: where names ignore case, it may have been the active version.
+	if (!previous.isEmpty())
+		removeTree(previous);
 	resetDownloadState();
+}
+
+bool RuntimeUpdater::moveStagingTo(const QString &target, QString *previous)
+{
+	const QFileInfo existing(target);
+	if (!existing.exists() && !existing.isSymLink())
+		return QDir().rename(stagingPath, target);
+	// Whatever answers for the target (a broken folder of this version or, where names ignore case,
+	// another version's, the active one's perhaps) is moved aside and put back should the move in
+	// fail, so the active runtime is never missing. Back under its own name as listed, which may
+	// differ in case from the target's.
+	const QStringList names =
+		QDir(cacheRoot).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+	QString name = pendingVersion;
+	if (!names.contains(name)) {
+		for (const QString &listed : names) {
+			if (listed.compare(pendingVersion, Qt::CaseInsensitive) == 0)
+				name = listed;
+		}
+	}
+	const QString held = versionDirectory(name);
+	const QString aside = newWorkFolder(name, QStringLiteral("previous"));
+	if (!QDir().rename(held, aside))
+		return false;
+	if (!QDir().rename(stagingPath, target)) {
+		QDir().rename(aside, held);
+		return false;
+	}
+	*previous = aside;
+	return true;
 }
 
 void RuntimeUpdater::failUpdate(const QString &reason)
