@@ -131,7 +131,15 @@ bool isValidRuntimeVersion(const QString &version)
 		return false;
 	// A version is one folder name: the pattern leaves only the trailing dot and the device names
 	// of the Windows rules to refuse, and the former covers a version of dots alone.
-	return isWindowsSafeSegment(version);
+	return isWindowsSafeSegment(version) && !isRuntimeWorkFolder(version);
+}
+
+bool isRuntimeWorkFolder(const QString &name)
+{
+	// QUuid writes lowercase: any other case is not of the updater's making.
+	static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral(
+		"\\..+\\.(staging|previous)-[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")));
+	return pattern.match(name).hasMatch();
 }
 
 bool validateManifest(const QJsonObject &manifest, QString *error)

@@ -36,8 +36,13 @@ int compareVersions(const QString &a, const QString &b);
 
 // 1 to 64 of [A-Za-z0-9._-], and not only dots: joined to the cache root, "." or ".." would name
 // the root itself or its parent. Nor a name Windows would fold into another folder or a device
-// (a trailing dot, "nul", "COM1.2"), on every platform like the paths.
+// (a trailing dot, "nul", "COM1.2"), on every platform like the paths. Nor the name of a work folder.
 bool isValidRuntimeVersion(const QString &version);
+
+// The updater's own folders beside the versions: ".<version>.staging-<uuid>" for a download, and
+// ".<name>.previous-<uuid>" for a version folder moved aside while another takes its name. Those a
+// crash leaves behind are removed at start, so no version may be named like one.
+bool isRuntimeWorkFolder(const QString &name);
 
 // Checks everything but "ok"; on refusal fills error with the message shown to the user. Paths
 // that differ only by case would share one file on Windows, so they are refused as duplicates. A

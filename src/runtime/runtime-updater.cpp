@@ -61,10 +61,14 @@ RuntimeUpdater::~RuntimeUpdater()
 	const auto replies = network.findChildren<QNetworkReply *>();
 	for (QNetworkReply *reply : replies)
 		reply->disconnect(this);
+	// Unloaded mid-download: nothing would ever finish or remove the staging folder.
+	if (downloading && isStrictlyBelowCacheRoot(stagingPath))
+		removeTree(stagingPath);
 }
 
 void RuntimeUpdater::start()
 {
+	removeLeftOverWorkFolders();
 	loadCachedRuntime();
 	checkTimer.start();
 	QTimer::singleShot(kFirstCheckDelayMs, this, &RuntimeUpdater::checkForUpdate);
@@ -122,6 +126,18 @@ QString RuntimeUpdater::newWorkFolder(const QString &name, const QString &kind) 
 {
 	return cacheRoot +
 	       QStringLiteral("/.%1.%2-%3").arg(name, kind, QUuid::createUuid().toString(QUuid::WithoutBraces));
+}
+
+void RuntimeUpdater::removeLeftOverWorkFolders()
+{
+	// What a crash left behind: every download and every move aside takes a new name, so these
+	// would otherwise stay for good.
+	const QStringList names =
+		QDir(cacheRoot).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+	for (const QString &name : names) {
+		if (isRuntimeWorkFolder(name))
+			removeTree(cacheRoot + QLatin1Char('/') + name);
+	}
 }
 
 void RuntimeUpdater::loadCachedRuntime()

@@ -55,6 +55,7 @@ private:
 	QString versionDirectory(const QString &version) const;
 	bool hasVersionRuntime(const QString &version) const;
 	QString newWorkFolder(const QString &name, const QString &kind) const;
+	void removeLeftOverWorkFolders();
 
 	void beginDownload(const QJsonObject &manifest);
 	void downloadNextFile();

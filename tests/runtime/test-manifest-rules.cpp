@@ -143,10 +143,11 @@ void TestManifestRules::manifestRefusals_data()
 	QTest::newRow("widget capitalised") << with("widget", "Event-Goal") << "wrong widget manifest";
 	QTest::newRow("version 64 chars") << with("runtime_version", v64) << "";
 	// A line feed at the end too: a folder, status and log line must never break across lines.
-	// Names Windows would fold into another folder or a device are refused on every platform.
-	for (const QString &version :
-	     {v64 + "v", QString("1.2.3+build"), QString("1/2"), QString("."), QString(".."), QString("1.2.3\n"),
-	      v64 + "\n", QString("1.0."), QString("nul"), QString("COM1.2")})
+	// Names Windows would fold into another folder or a device are refused on every platform, and so
+	// are the names of the updater's work folders.
+	for (const QString &version : {v64 + "v", QString("1.2.3+build"), QString("1/2"), QString("."), QString(".."),
+				       QString("1.2.3\n"), v64 + "\n", QString("1.0."), QString("nul"),
+				       QString("COM1.2"), QString(".1.staging-01234567-89ab-cdef-0123-456789abcdef")})
 		QTest::addRow("version %s", qPrintable(tag(version)))
 			<< with("runtime_version", version) << "invalid runtime version";
 	QTest::newRow("version leading dots") << with("runtime_version", "..a") << "";

@@ -17,6 +17,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUuid>
 
 #include <memory>
 
@@ -169,10 +170,25 @@ void TestRuntimeUpdater::refusedCachedRuntime()
 	settings().setValue(QStringLiteral("runtime/event_goal_version"), key);
 	if (!indexAt.isEmpty())
 		QVERIFY(writeFile(cache(indexAt), "cached"));
+	// Work folders a crash left behind go at start; what merely resembles one stays.
+	const QString uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+	const QStringList gone{".1.0.0.staging-" + uuid, ".V2.previous-" + uuid};
+	for (const QString &folder :
+	     gone + QStringList{"1.0.0.staging-" + uuid, ".1.0.0.staging-" + uuid.toUpper(),
+				".1.0.0.staging-" + uuid + ".js", ".1.0.0.staging-" + uuid.left(35),
+				"foreign/.1.0.0.staging-" + uuid})
+		QVERIFY(writeFile(cache(folder + "/index.html"), "left"));
+	FileMap kept = snapshot(cache());
+	for (const QString &folder : gone) {
+		kept.remove(folder);
+		kept.remove(folder + "/index.html");
+	}
+
 	updater->start();
 	QCOMPARE(activated->count(), 0);
 	QCOMPARE(updater->statusText(), QStringLiteral("Runtime: bundled"));
 	QCOMPARE(storedVersion(), QString());
+	QCOMPARE(snapshot(cache()), kept);
 }
 
 void TestRuntimeUpdater::downloadActivatesOnceComplete()
@@ -209,6 +225,18 @@ void TestRuntimeUpdater::downloadActivatesOnceComplete()
 	QCOMPARE(storedVersion(), QStringLiteral("1.0.0"));
 	QCOMPARE(snapshot(cache("1.0.0")), FileMap({{"index.html", "older"}}));
 	QCOMPARE(sim->requests().size(), 5); // two more manifests, no file
+
+	// Destroyed mid-download, as at unload: the staging folder goes with it.
+	QVERIFY(publish("3.0.0", {{"index.html", "v3"}}));
+	sim->addFault(fault(kFilesPrefix, Fault::Hang));
+	updater->checkForUpdate();
+	QTRY_COMPARE(updater->statusText(), QStringLiteral("Runtime 3.0.0 · downloading 0/1"));
+	const auto entries = [this] {
+		return QDir(cache()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+	};
+	QCOMPARE(entries().filter(QRegularExpression("^\\.3\\.0\\.0\\.staging-")).size(), 1);
+	updater.reset();
+	QCOMPARE(entries(), QStringList({"1.0.0", "2.0.0"}));
 }
 
 void TestRuntimeUpdater::updateOutcomes_data()
