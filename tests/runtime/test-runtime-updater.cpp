@@ -1,3 +1,7 @@
+#ifdef _WIN32
+#include <windows.h> // first: its intrinsics clash with the SIMD headers libobs pulls in after them
+#endif
+
 #include "common/kelp-common.h"
 #include "obs-standin.h"
 #include "plugin/module-handle.h"
@@ -319,18 +323,24 @@ void TestRuntimeUpdater::updateOutcomes()
 
 	// A leftover 2.0.0 without a page that can be neither moved nor removed makes the final move fail.
 	// Permissions do not bind root; the immutable attribute does, where the file system has it. On
-	// Windows a file held open, as a scanner holds it, keeps its folder where it is.
+	// Windows a folder held open without leave to delete, as a scanner holds one, stays where it is.
 	const QByteArray tag = QTest::currentDataTag();
 	const bool lock = tag.startsWith("locked");
 	const QString locked = cache("2.0.0");
 #ifdef Q_OS_WIN
-	QFile held(locked + "/keep.txt");
+	HANDLE held = INVALID_HANDLE_VALUE;
 	const auto unlock = [&] {
-		held.close();
+		if (held != INVALID_HANDLE_VALUE)
+			CloseHandle(held);
+		held = INVALID_HANDLE_VALUE;
 		return true;
 	};
-	if (lock && (!writeFile(held.fileName(), "cannot go") || !held.open(QIODevice::ReadOnly)))
-		QSKIP("cannot hold a file open here");
+	if (lock && writeFile(locked + "/keep.txt", "cannot go"))
+		held = CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(locked).utf16()),
+				   FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+				   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	if (lock && held == INVALID_HANDLE_VALUE)
+		QSKIP("cannot hold a folder open here");
 #else
 	bool immutable = false;
 	const auto unlock = [&] {
