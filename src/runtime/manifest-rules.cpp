@@ -131,7 +131,15 @@ bool isValidRuntimeVersion(const QString &version)
 		return false;
 	// A version is one folder name: the pattern leaves only the trailing dot and the device names
 	// of the Windows rules to refuse, and the former covers a version of dots alone.
-	return isWindowsSafeSegment(version);
+	return isWindowsSafeSegment(version) && !isRuntimeWorkFolder(version);
+}
+
+bool isRuntimeWorkFolder(const QString &name)
+{
+	// QUuid writes lowercase: any other case is not of the updater's making.
+	static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral(
+		"\\..+\\.(staging|previous)-[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")));
+	return pattern.match(name).hasMatch();
 }
 
 bool validateManifest(const QJsonObject &manifest, QString *error)
@@ -152,6 +160,9 @@ bool validateManifest(const QJsonObject &manifest, QString *error)
 	const QJsonArray files = manifest.value(QStringLiteral("files")).toArray();
 	if (files.isEmpty())
 		return refuse(QStringLiteral("manifest has no files"));
+	if (files.size() > kMaxRuntimeFiles)
+		return refuse(QStringLiteral("invalid manifest"));
+	qint64 declaredBytes = 0;
 	QSet<QString> folded;
 	for (const QJsonValue &value : files) {
 		if (!value.isObject())
@@ -168,6 +179,13 @@ bool validateManifest(const QJsonObject &manifest, QString *error)
 		if (folded.contains(key))
 			return refuse(QStringLiteral("unsafe runtime file entry"));
 		folded.insert(key);
+		// A declared size counts against the bound at once; an undeclared one as the file arrives.
+		const QJsonValue size = entry.value(QStringLiteral("size"));
+		if (size.isDouble() && size.toDouble() > 0) {
+			declaredBytes += qMin(truncateToInt64(size.toDouble()), kMaxRuntimeBytes + 1);
+			if (declaredBytes > kMaxRuntimeBytes)
+				return refuse(QStringLiteral("invalid manifest"));
+		}
 	}
 	return true;
 }

@@ -61,10 +61,14 @@ RuntimeUpdater::~RuntimeUpdater()
 	const auto replies = network.findChildren<QNetworkReply *>();
 	for (QNetworkReply *reply : replies)
 		reply->disconnect(this);
+	// Unloaded mid-download: nothing would ever finish or remove the staging folder.
+	if (downloading && isStrictlyBelowCacheRoot(stagingPath))
+		removeTree(stagingPath);
 }
 
 void RuntimeUpdater::start()
 {
+	removeLeftOverWorkFolders();
 	loadCachedRuntime();
 	checkTimer.start();
 	QTimer::singleShot(kFirstCheckDelayMs, this, &RuntimeUpdater::checkForUpdate);
@@ -116,6 +120,24 @@ bool RuntimeUpdater::hasVersionRuntime(const QString &version) const
 	       QDir(cacheRoot)
 		       .entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks)
 		       .contains(version);
+}
+
+QString RuntimeUpdater::newWorkFolder(const QString &name, const QString &kind) const
+{
+	return cacheRoot +
+	       QStringLiteral("/.%1.%2-%3").arg(name, kind, QUuid::createUuid().toString(QUuid::WithoutBraces));
+}
+
+void RuntimeUpdater::removeLeftOverWorkFolders()
+{
+	// What a crash left behind: every download and every move aside takes a new name, so these
+	// would otherwise stay for good.
+	const QStringList names =
+		QDir(cacheRoot).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+	for (const QString &name : names) {
+		if (isRuntimeWorkFolder(name))
+			removeTree(cacheRoot + QLatin1Char('/') + name);
+	}
 }
 
 void RuntimeUpdater::loadCachedRuntime()
@@ -229,9 +251,7 @@ void RuntimeUpdater::beginDownload(const QJsonObject &manifest)
 	pendingFiles = manifest.value(QStringLiteral("files")).toArray();
 	nextFileIndex = 0;
 	pendingVersion = manifest.value(QStringLiteral("runtime_version")).toString();
-	stagingPath = cacheRoot + QLatin1Char('/') +
-		      QStringLiteral(".%1.staging-%2")
-			      .arg(pendingVersion, QUuid::createUuid().toString(QUuid::WithoutBraces));
+	stagingPath = newWorkFolder(pendingVersion, QStringLiteral("staging"));
 
 	if (!isStrictlyBelowCacheRoot(stagingPath) || !removeTree(stagingPath) || !QDir().mkpath(stagingPath)) {
 		failUpdate(QStringLiteral("could not create staging directory"));
@@ -269,13 +289,16 @@ void RuntimeUpdater::downloadNextFile()
 void RuntimeUpdater::guardFileSize(QNetworkReply *reply, const QJsonObject &entry)
 {
 	// Everything buffered so far stays unread until the end, so bytesAvailable is the body's length.
-	// Only the cap ends a transfer early: it bounds memory whatever the manifest declares. Every other
-	// verdict waits for the whole answer, so that status, digest and length are judged in that order.
-	if (reply != fileReply || reply->bytesAvailable() <= kMaxFileBytes)
+	// Only the caps, the file's and what is left of the runtime's, end a transfer early: they bound
+	// memory and disk whatever the manifest declares. Every other verdict waits for the whole answer,
+	// so that status, digest and length are judged in that order.
+	const qint64 cap = qMin(kMaxFileBytes, kMaxRuntimeBytes - stagedBytes);
+	if (reply != fileReply || reply->bytesAvailable() <= cap)
 		return;
 	abandonFile(reply, QStringLiteral("%1 failed: %2")
 				   .arg(entry.value(QStringLiteral("path")).toString(),
-					QStringLiteral("file is larger than 64 MiB")));
+					cap == kMaxFileBytes ? QStringLiteral("file is larger than 64 MiB")
+							     : QStringLiteral("runtime is larger than 128 MiB")));
 }
 
 void RuntimeUpdater::guardFileStatus(QNetworkReply *reply, const QJsonObject &entry)
@@ -355,6 +378,7 @@ void RuntimeUpdater::onFileFinished(QNetworkReply *reply, const QJsonObject &ent
 	}
 
 	++nextFileIndex;
+	stagedBytes += body.size();
 	setStatus(QStringLiteral("Runtime %1 · downloading %2/%3")
 			  .arg(pendingVersion)
 			  .arg(nextFileIndex)
@@ -378,7 +402,8 @@ void RuntimeUpdater::activateStaging(int retriesLeft)
 		failUpdate(QStringLiteral("could not activate runtime directory"));
 		return;
 	}
-	if (!removeTree(target) || !QDir().rename(stagingPath, target)) {
+	QString previous;
+	if (!moveStagingTo(target, &previous)) {
 		// The download stays busy meanwhile, so no check starts over the staging folder.
 		if (retriesLeft > 0) {
 			QTimer::singleShot(kActivateRetryMs, this,
@@ -397,7 +422,40 @@ void RuntimeUpdater::activateStaging(int retriesLeft)
 	setStatus(QStringLiteral("Runtime %1 · active").arg(currentVersion));
 	emit logLine(QStringLiteral("Runtime %1 verified and activated.").arg(currentVersion));
 	emit runtimeActivated(currentRoot, currentVersion, true);
+	// Only now that nothing serves it: where names ignore case, it may have been the active version.
+	if (!previous.isEmpty())
+		removeTree(previous);
 	resetDownloadState();
+}
+
+bool RuntimeUpdater::moveStagingTo(const QString &target, QString *previous)
+{
+	const QFileInfo existing(target);
+	if (!existing.exists() && !existing.isSymLink())
+		return QDir().rename(stagingPath, target);
+	// Whatever answers for the target (a broken folder of this version or, where names ignore case,
+	// another version's, the active one's perhaps) is moved aside and put back should the move in
+	// fail, so the active runtime is never missing. Back under its own name as listed, which may
+	// differ in case from the target's.
+	const QStringList names =
+		QDir(cacheRoot).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+	QString name = pendingVersion;
+	if (!names.contains(name)) {
+		for (const QString &listed : names) {
+			if (listed.compare(pendingVersion, Qt::CaseInsensitive) == 0)
+				name = listed;
+		}
+	}
+	const QString held = versionDirectory(name);
+	const QString aside = newWorkFolder(name, QStringLiteral("previous"));
+	if (!QDir().rename(held, aside))
+		return false;
+	if (!QDir().rename(stagingPath, target)) {
+		QDir().rename(aside, held);
+		return false;
+	}
+	*previous = aside;
+	return true;
 }
 
 void RuntimeUpdater::failUpdate(const QString &reason)
@@ -425,4 +483,5 @@ void RuntimeUpdater::resetDownloadState()
 	pendingVersion.clear();
 	stagingPath.clear();
 	nextFileIndex = 0;
+	stagedBytes = 0;
 }

@@ -54,6 +54,8 @@ private:
 	bool isStrictlyBelowCacheRoot(const QString &path) const;
 	QString versionDirectory(const QString &version) const;
 	bool hasVersionRuntime(const QString &version) const;
+	QString newWorkFolder(const QString &name, const QString &kind) const;
+	void removeLeftOverWorkFolders();
 
 	void beginDownload(const QJsonObject &manifest);
 	void downloadNextFile();
@@ -63,6 +65,7 @@ private:
 	void onFileFinished(QNetworkReply *reply, const QJsonObject &entry, qint64 declaredSize);
 	void finishDownload();
 	void activateStaging(int retriesLeft);
+	bool moveStagingTo(const QString &target, QString *previous);
 	void failUpdate(const QString &reason);
 	void resetDownloadState();
 
@@ -77,6 +80,7 @@ private:
 	QString statusLine = QStringLiteral("Runtime: bundled");
 	QJsonArray pendingFiles;
 	int nextFileIndex = 0;
+	qint64 stagedBytes = 0;
 	QString pendingVersion;
 	QString stagingPath;
 	bool checking = false;

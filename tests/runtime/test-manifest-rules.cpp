@@ -143,10 +143,11 @@ void TestManifestRules::manifestRefusals_data()
 	QTest::newRow("widget capitalised") << with("widget", "Event-Goal") << "wrong widget manifest";
 	QTest::newRow("version 64 chars") << with("runtime_version", v64) << "";
 	// A line feed at the end too: a folder, status and log line must never break across lines.
-	// Names Windows would fold into another folder or a device are refused on every platform.
-	for (const QString &version :
-	     {v64 + "v", QString("1.2.3+build"), QString("1/2"), QString("."), QString(".."), QString("1.2.3\n"),
-	      v64 + "\n", QString("1.0."), QString("nul"), QString("COM1.2")})
+	// Names Windows would fold into another folder or a device are refused on every platform, and so
+	// are the names of the updater's work folders.
+	for (const QString &version : {v64 + "v", QString("1.2.3+build"), QString("1/2"), QString("."), QString(".."),
+				       QString("1.2.3\n"), v64 + "\n", QString("1.0."), QString("nul"),
+				       QString("COM1.2"), QString(".1.staging-01234567-89ab-cdef-0123-456789abcdef")})
 		QTest::addRow("version %s", qPrintable(tag(version)))
 			<< with("runtime_version", version) << "invalid runtime version";
 	QTest::newRow("version leading dots") << with("runtime_version", "..a") << "";
@@ -165,6 +166,24 @@ void TestManifestRules::manifestRefusals_data()
 		<< "unsafe runtime file entry";
 	QTest::newRow("same path twice") << with("files", QJsonArray{fileEntry("index.html"), fileEntry("index.html")})
 					 << "unsafe runtime file entry";
+	// Bounds far above any real runtime; a negative size counts for nothing, not against the total.
+	const auto files = [&](const QList<double> &sizes) {
+		QJsonArray entries;
+		for (const double size : sizes) {
+			QJsonObject entry = fileEntry(entries.isEmpty() ? QString("index.html")
+									: QString("f%1.js").arg(entries.size()));
+			if (size != 0)
+				entry.insert("size", size);
+			entries.append(entry);
+		}
+		return with("files", entries);
+	};
+	const double maxBytes = kMaxRuntimeBytes;
+	QTest::newRow("files at the limit") << files(QList<double>(kMaxRuntimeFiles, 0)) << "";
+	QTest::newRow("files over the limit") << files(QList<double>(kMaxRuntimeFiles + 1, 0)) << "invalid manifest";
+	QTest::newRow("bytes at the limit") << files({maxBytes - 1, 1, -maxBytes}) << "";
+	QTest::newRow("bytes over the limit") << files({-maxBytes, maxBytes - 1, 2}) << "invalid manifest";
+	QTest::newRow("size beyond any integer") << files({1e300}) << "invalid manifest";
 	QTest::newRow("first bad entry decides")
 		<< with("files", QJsonArray{fileEntry("index.html"), 7, fileEntry("/abs")}) << "invalid file entry";
 }
