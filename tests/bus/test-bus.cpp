@@ -11,6 +11,10 @@
 #include <memory>
 #include <vector>
 
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+
 namespace {
 const QByteArray kOpening = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n"
 			    "Cache-Control: no-cache, no-transform\r\nConnection: keep-alive\r\n"
@@ -69,6 +73,37 @@ private slots:
 	}
 
 	void cleanup() { delete server; }
+
+	// Thousands of streams closed by their peers at once: each leaves the list by itself, and the
+	// owner hears of it in a few notices, not one per stream, the last of which shows none open.
+	void streamsClosedTogether()
+	{
+		constexpr int kStreams = 2000;
+#ifdef Q_OS_UNIX
+		rlimit limit{}; // both ends live in this process
+		QVERIFY(getrlimit(RLIMIT_NOFILE, &limit) == 0);
+		limit.rlim_cur = limit.rlim_max;
+		QVERIFY(setrlimit(RLIMIT_NOFILE, &limit) == 0);
+		QVERIFY(limit.rlim_cur > 2 * kStreams + 100);
+#endif
+		server->setMaxConnections(kStreams);
+		std::vector<std::unique_ptr<QTcpSocket>> peers;
+		for (int i = 1; i <= kStreams; ++i) {
+			peers.push_back(std::make_unique<QTcpSocket>());
+			peers.back()->connectToHost(QHostAddress::LocalHost, LocalSseServer::kPort);
+			peers.back()->write("GET /events HTTP/1.1\r\n\r\n");
+			if (i % 50 == 0) // within the listen backlog
+				QTRY_COMPARE(server->clientCount(), i);
+		}
+		QObject owner;
+		QList<int> shown;
+		connect(server, &LocalSseServer::stateChanged, &owner, [&] { shown.append(server->clientCount()); });
+		for (const auto &peer : peers)
+			peer->abort();
+		QTRY_VERIFY_WITH_TIMEOUT(!shown.isEmpty() && shown.last() == 0, 15000);
+		QCOMPARE(server->clientCount(), 0);
+		QVERIFY2(shown.size() <= kStreams / 100, QByteArray::number(shown.size()));
+	}
 
 	void routes_data()
 	{
