@@ -5,6 +5,23 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#endif
+
+namespace {
+// A stream that takes no more bytes from the kernel, whose small window then fills at once.
+QTcpSocket *neverReadingStream()
+{
+	auto *socket = new QTcpSocket();
+	socket->connectToHost(QHostAddress::LocalHost, 4251);
+	socket->setReadBufferSize(1);
+	socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+	socket->write("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+	return socket;
+}
+} // namespace
+
 BusWatch::BusWatch()
 {
 	moveToThread(&thread);
@@ -26,6 +43,10 @@ BusWatch::~BusWatch()
 			readers.clear();
 			qDeleteAll(hoarders);
 			hoarders.clear();
+			qDeleteAll(stallers);
+			stallers.clear();
+			qDeleteAll(burst);
+			burst.clear();
 		},
 		Qt::BlockingQueuedConnection);
 	thread.quit();
@@ -83,9 +104,47 @@ void BusWatch::hoard()
 	hoarders.append(socket);
 }
 
+// Streams the bus dropped are opened again, so the hundred and fifty are held throughout. Each
+// probe turn opens at most kConnectsPerTurn in all, as the bus's listen backlog holds 50: past it a
+// connection would wait a second for the kernel to retry, and so would the probe.
+void BusWatch::stall()
+{
+	for (qsizetype i = stallers.size() - 1; i >= 0; --i) {
+		if (stallers.at(i)->state() == QAbstractSocket::UnconnectedState)
+			delete stallers.takeAt(i);
+	}
+	for (int i = 0; i < kConnectsPerTurn && stallers.size() < kStallers; ++i)
+		stallers.append(neverReadingStream());
+}
+
+// Every second: fifty streams open over two probe turns, and half a second later all of them reset
+// at once, as readers that crash or are killed together.
+void BusWatch::burstOrReset()
+{
+	const int turn = burstTurn++ % 4;
+	if (turn < 2) {
+		for (int i = 0; i < kBurst / 2; ++i)
+			burst.append(neverReadingStream());
+	} else if (turn == 2) {
+		for (QTcpSocket *socket : std::as_const(burst)) {
+#ifdef Q_OS_UNIX
+			const linger abortive = {1, 0};
+			if (socket->socketDescriptor() >= 0)
+				setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
+					   sizeof abortive);
+#endif
+			socket->abort();
+		}
+		qDeleteAll(burst);
+		burst.clear();
+	}
+}
+
 void BusWatch::probe()
 {
 	hoard();
+	stall();
+	burstOrReset();
 	if (probeSocket) {
 		if (probeClock.elapsed() > kAnswerWithinMs) {
 			fault(QStringLiteral("%1 not answered within %2 ms")
