@@ -257,7 +257,8 @@ async function memoryPerStream() {
 }
 
 // Thousands of streams reset by their reader at once: the longest the bus's event loop went without
-// a turn while they closed (median of up to 3 runs), for this tree's bus and the baseline's; 256 is the
+// a turn while they closed, and the most CPU time it spent in one such stretch (medians of BENCH_REPEAT
+// runs), for this tree's bus and the baseline's; 256 is the
 // bus's own bound on connections, the rest are past it.
 async function closeHold() {
 	const rows = [];
@@ -265,7 +266,8 @@ async function closeHold() {
 		const row = { n };
 		for (const kind of ['ours', ...(baselineBus ? ['before'] : [])]) {
 			const holds = [];
-			for (let r = 0; r < Math.min(repeat, 3); ++r) {
+			const cpus = [];
+			for (let r = 0; r < repeat; ++r) {
 				const { server, port } = await startServer(kind, n, 10);
 				const reader = start(bin('kelp-bench-loadgen'), [
 					'stream',
@@ -277,10 +279,12 @@ async function closeHold() {
 				reader.child.stdin.end();
 				await reader.exited;
 				await stopServer(server, 30000);
-				holds.push(lastJson(server.lines).closing_hold_ms);
+				const own = lastJson(server.lines);
+				holds.push(own.closing_hold_ms);
+				cpus.push(own.closing_cpu_ms);
 			}
-			row[kind] = median(holds);
-			log(`${n} streams reset together, ${kind}: longest hold ${row[kind]} ms`);
+			row[kind] = { hold: median(holds), cpu: median(cpus) };
+			log(`${n} streams reset together, ${kind}: longest hold ${row[kind].hold} ms, ${row[kind].cpu} ms CPU`);
 		}
 		rows.push(row);
 	}
@@ -289,10 +293,13 @@ async function closeHold() {
 
 function closeTable(rows) {
 	const out = [];
-	out.push('| Streams reset together | Longest hold ms: now | before | before ÷ now |');
-	out.push('|---:|---:|---:|---:|');
+	out.push('| Streams reset together | Longest hold ms: now / before | CPU ms within it: now / before | CPU before ÷ now |');
+	out.push('|---:|---|---|---:|');
 	for (const r of rows)
-		out.push(`| ${r.n} | ${fmt(r.ours, 1)} | ${fmt(r.before, 1)} | ${ratio(r.before, r.ours)} |`);
+		out.push(
+			`| ${r.n} | ${fmt(r.ours.hold, 1)} / ${fmt(r.before?.hold, 1)} | ${fmt(r.ours.cpu, 1)} / ${fmt(r.before?.cpu, 1)} | ` +
+				`${ratio(r.before?.cpu, r.ours.cpu)} |`,
+		);
 	return out.join('\n');
 }
 
