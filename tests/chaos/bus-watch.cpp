@@ -5,19 +5,18 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
-#ifdef Q_OS_UNIX
-#include <sys/socket.h>
-#endif
+#include <utility>
 
 namespace {
-// A stream that takes no more bytes from the kernel, whose small window then fills at once.
-QTcpSocket *neverReadingStream()
+// A request whose answer is never read: the socket takes no more bytes from the kernel, whose small
+// window then fills at once. Closing it leaves bytes unread, so the kernel resets the connection.
+QTcpSocket *neverReading(const QByteArray &path)
 {
 	auto *socket = new QTcpSocket();
 	socket->connectToHost(QHostAddress::LocalHost, 4251);
 	socket->setReadBufferSize(1);
 	socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-	socket->write("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+	socket->write("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
 	return socket;
 }
 } // namespace
@@ -43,10 +42,7 @@ BusWatch::~BusWatch()
 			readers.clear();
 			qDeleteAll(hoarders);
 			hoarders.clear();
-			qDeleteAll(stallers);
-			stallers.clear();
-			qDeleteAll(burst);
-			burst.clear();
+			qDeleteAll(stallers + burst);
 		},
 		Qt::BlockingQueuedConnection);
 	thread.quit();
@@ -96,55 +92,33 @@ void BusWatch::hoard()
 {
 	if (hoarders.size() >= kHoarders)
 		delete hoarders.takeFirst();
-	auto *socket = new QTcpSocket();
-	socket->connectToHost(QHostAddress::LocalHost, 4251);
-	socket->setReadBufferSize(1);
-	socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-	socket->write("GET /widget/asset/particle HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-	hoarders.append(socket);
+	hoarders.append(neverReading("/widget/asset/particle"));
 }
 
-// Streams the bus dropped are opened again, so the hundred and fifty are held throughout. Each
-// probe turn opens at most kConnectsPerTurn in all, as the bus's listen backlog holds 50: past it a
-// connection would wait a second for the kernel to retry, and so would the probe.
-void BusWatch::stall()
+// Keeps kStallers streams open (at most kConnectsPerTurn new ones a turn, as the listen backlog holds
+// 50 and a connection past it would wait a second for the kernel's retry, the probe's too), and
+// every second opens kBurst more over two turns and resets them all together.
+void BusWatch::misbehave()
 {
-	for (qsizetype i = stallers.size() - 1; i >= 0; --i) {
-		if (stallers.at(i)->state() == QAbstractSocket::UnconnectedState)
-			delete stallers.takeAt(i);
-	}
+	stallers.removeIf([](QTcpSocket *socket) {
+		const bool dropped = socket->state() == QAbstractSocket::UnconnectedState;
+		if (dropped)
+			delete socket;
+		return dropped;
+	});
 	for (int i = 0; i < kConnectsPerTurn && stallers.size() < kStallers; ++i)
-		stallers.append(neverReadingStream());
-}
-
-// Every second: fifty streams open over two probe turns, and half a second later all of them reset
-// at once, as readers that crash or are killed together.
-void BusWatch::burstOrReset()
-{
+		stallers.append(neverReading("/events"));
 	const int turn = burstTurn++ % 4;
-	if (turn < 2) {
-		for (int i = 0; i < kBurst / 2; ++i)
-			burst.append(neverReadingStream());
-	} else if (turn == 2) {
-		for (QTcpSocket *socket : std::as_const(burst)) {
-#ifdef Q_OS_UNIX
-			const linger abortive = {1, 0};
-			if (socket->socketDescriptor() >= 0)
-				setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
-					   sizeof abortive);
-#endif
-			socket->abort();
-		}
-		qDeleteAll(burst);
-		burst.clear();
-	}
+	for (int i = 0; turn < 2 && i < kBurst / 2; ++i)
+		burst.append(neverReading("/events"));
+	if (turn == 2)
+		qDeleteAll(std::exchange(burst, {}));
 }
 
 void BusWatch::probe()
 {
 	hoard();
-	stall();
-	burstOrReset();
+	misbehave();
 	if (probeSocket) {
 		if (probeClock.elapsed() > kAnswerWithinMs) {
 			fault(QStringLiteral("%1 not answered within %2 ms")

@@ -3,10 +3,8 @@
 // Watches the local bus from its own thread, so a stalled UI thread shows as a late answer instead
 // of being hidden by the test's own event loop: /health and the widget page probed in turn, and
 // /events readers whose every block is checked as it arrives. Beside them local clients that
-// misbehave, so the soak's bounds cover what they can make the bus hold and do: one asks for the
-// particle image over and over and never reads an answer, one keeps a hundred and fifty streams
-// open and never reads them, and one opens fifty streams at a time and resets them together. All
-// of them stay under the bus's bound on connections, so the probes must still get in.
+// misbehave, under the bus's bound on connections: one asks for the particle image over and over
+// and never reads an answer, one holds 150 streams it never reads, one resets 50 at a time.
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -45,8 +43,7 @@ private:
 	void openReader(int index);
 	void read(int index);
 	void hoard();
-	void stall();
-	void burstOrReset();
+	void misbehave();
 	void fault(const QString &line);
 
 	QThread thread;
