@@ -298,7 +298,7 @@ function closeTable(rows) {
 	for (const r of rows)
 		out.push(
 			`| ${r.n} | ${fmt(r.ours.hold, 1)} / ${fmt(r.before?.hold, 1)} | ${fmt(r.ours.cpu, 1)} / ${fmt(r.before?.cpu, 1)} | ` +
-				`${ratio(r.before?.cpu, r.ours.cpu)} |`,
+				`${r.before ? ratio(r.before.cpu, r.ours.cpu) : '—'} |`,
 		);
 	return out.join('\n');
 }
