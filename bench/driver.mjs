@@ -5,7 +5,7 @@
 //
 // BENCH_REPEAT (default 5) runs each fan-out case that many times, in a rotating order, and
 // reports medians; BENCH_IDLE_S (default 60) is the idle window; BENCH_DISK_S (default 20) the
-// competing writer's window; BENCH_ONLY picks sections (fanout,paced,memory,e2e,idle,sha,disk,batch);
+// competing writer's window; BENCH_ONLY picks sections (fanout,paced,memory,e2e,idle,sha,disk,batch,close);
 // BENCH_BASELINE_BUS names another build of kelp-bench-bus
 // (bench/compare-bus makes one from an earlier revision of the bus) to measure beside ours.
 // The fan-out runs the bus a second time with its direct send off (KELP_BUS_DIRECT_SEND=0): every
@@ -254,6 +254,53 @@ async function memoryPerStream() {
 		log(`1000 streams ${kind}: ${rows[kind].perStreamKiB.toFixed(2)} KiB per stream`);
 	}
 	return rows;
+}
+
+// Thousands of streams reset by their reader at once: the longest the bus's event loop went without
+// a turn while they closed, and the most CPU time it spent in one such stretch (medians of BENCH_REPEAT
+// runs), for this tree's bus and the baseline's; 256 is the
+// bus's own bound on connections, the rest are past it.
+async function closeHold() {
+	const rows = [];
+	for (const n of [256, 1000, 2500, 5000]) {
+		const row = { n };
+		for (const kind of ['ours', ...(baselineBus ? ['before'] : [])]) {
+			const holds = [];
+			const cpus = [];
+			for (let r = 0; r < repeat; ++r) {
+				const { server, port } = await startServer(kind, n, 10);
+				const reader = start(bin('kelp-bench-loadgen'), [
+					'stream',
+					...['--port', `${port}`, '--streams', `${n}`, '--events', '10', '--timeout', '120'],
+					...['--hold', '--reset'],
+				]);
+				await reader.line(/^\{/, 130000);
+				await sleep(500);
+				reader.child.stdin.end();
+				await reader.exited;
+				await stopServer(server, 30000);
+				const own = lastJson(server.lines);
+				holds.push(own.closing_hold_ms);
+				cpus.push(own.closing_cpu_ms);
+			}
+			row[kind] = { hold: median(holds), cpu: median(cpus) };
+			log(`${n} streams reset together, ${kind}: longest hold ${row[kind].hold} ms, ${row[kind].cpu} ms CPU`);
+		}
+		rows.push(row);
+	}
+	return rows;
+}
+
+function closeTable(rows) {
+	const out = [];
+	out.push('| Streams reset together | Longest hold ms: now / before | CPU ms within it: now / before | CPU before ÷ now |');
+	out.push('|---:|---|---|---:|');
+	for (const r of rows)
+		out.push(
+			`| ${r.n} | ${fmt(r.ours.hold, 1)} / ${fmt(r.before?.hold, 1)} | ${fmt(r.ours.cpu, 1)} / ${fmt(r.before?.cpu, 1)} | ` +
+				`${r.before ? ratio(r.before.cpu, r.ours.cpu) : '—'} |`,
+		);
+	return out.join('\n');
 }
 
 async function endToEnd() {
@@ -598,7 +645,7 @@ function diskTable(disk) {
 }
 
 // The bus of this tree beside the baseline build, for bench/compare-bus.
-function baselineReport({ fan, pacedRows, memory }) {
+function baselineReport({ fan, pacedRows, memory, closeRows }) {
 	const out = [];
 	out.push(`Machine: ${os.cpus().length} CPUs, load average at the end ${os.loadavg().map((x) => x.toFixed(2)).join(' ')}.`);
 	out.push(`Baseline: ${baselineBus}`);
@@ -622,10 +669,11 @@ function baselineReport({ fan, pacedRows, memory }) {
 			`Resident memory per open stream, 1,000 streams: now ${fmt(memory.ours.perStreamKiB, 2)} KiB, ` +
 				`before ${fmt(memory.before.perStreamKiB, 2)} KiB.`,
 		);
+	if (closeRows) out.push('', closeTable(closeRows));
 	return out.join('\n');
 }
 
-const sections = ['fanout', 'paced', 'memory', 'e2e', 'idle', 'sha', 'disk', 'batch'];
+const sections = ['fanout', 'paced', 'memory', 'e2e', 'idle', 'sha', 'disk', 'batch', 'close'];
 const only = (process.env.BENCH_ONLY ?? sections.join(',')).split(',');
 const results = {};
 results.fan = only.includes('fanout') ? await fanOut() : [];
@@ -636,11 +684,15 @@ results.idleRun = only.includes('idle') ? await idle() : null;
 results.sha = only.includes('sha') ? await sha256() : null;
 results.disk = only.includes('disk') ? await storeUnderDiskLoad() : null;
 results.batch = only.includes('batch') ? await batchHold() : null;
+results.closeRows = only.includes('close') ? await closeHold() : null;
 fs.writeFileSync(path.join(build, 'bench', 'results.json'), JSON.stringify(results, null, 2));
 if (baselineBus) process.stdout.write(baselineReport(results) + '\n');
 else if (sections.every((name) => only.includes(name)))
-	process.stdout.write(report(results) + '\n\n' + batchTable(results.batch) + '\n');
+	process.stdout.write(
+		report(results) + '\n\n' + batchTable(results.batch) + '\n\n' + closeTable(results.closeRows) + '\n',
+	);
 else if (results.batch && only.length === 1) process.stdout.write(batchTable(results.batch) + '\n');
+else if (results.closeRows && only.length === 1) process.stdout.write(closeTable(results.closeRows) + '\n');
 else if (results.disk && only.length === 1) process.stdout.write(diskTable(results.disk) + '\n');
 else if (results.fan.length && results.pacedRows.length && only.length === 2)
 	process.stdout.write(bufferedTable(results.fan, results.pacedRows) + '\n');

@@ -3,11 +3,11 @@
 // The same program reads our bus, the Node.js peer and the bare epoll server, so they are judged
 // by one yardstick. It also measures the loopback round trip that end-to-end figures sit on.
 //
-//   kelp-bench-loadgen stream --port P --streams N --events M [--timeout S] [--hold]
+//   kelp-bench-loadgen stream --port P --streams N --events M [--timeout S] [--hold [--reset]]
 //   kelp-bench-loadgen rtt --count K
 //
 // Prints one JSON line. With --hold it prints the line once every stream has all M events, keeps
-// the streams open until stdin closes, and exits.
+// the streams open until stdin closes, and exits; with --reset it then resets them all at once.
 
 #include "bench-util.h"
 #include <algorithm>
@@ -165,7 +165,7 @@ double percentileUs(std::vector<int64_t> &sorted, double p)
 	return double(sorted[rank]) / 1000.0;
 }
 
-int runStreams(int port, int streamCount, int64_t eventsPerStream, int timeoutS, bool hold)
+int runStreams(int port, int streamCount, int64_t eventsPerStream, int timeoutS, bool hold, bool reset)
 {
 	raiseFileLimit();
 	const int epoll = epoll_create1(0);
@@ -288,6 +288,11 @@ int runStreams(int port, int streamCount, int64_t eventsPerStream, int timeoutS,
 		while (read(STDIN_FILENO, &byte, 1) > 0) {
 		}
 	}
+	const linger abortive = {1, 0}; // a close that sends RST, as a crashed or killed reader's does
+	for (Stream &s : streams) {
+		if (s.fd >= 0 && reset)
+			setsockopt(s.fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+	}
 	for (Stream &s : streams) {
 		if (s.fd >= 0)
 			close(s.fd);
@@ -376,11 +381,11 @@ int main(int argc, char **argv)
 			return 2;
 		}
 		return runStreams(port, streams, events, intArg(argc, argv, "--timeout", 60),
-				  flag(argc, argv, "--hold"));
+				  flag(argc, argv, "--hold"), flag(argc, argv, "--reset"));
 	}
 	if (mode == "rtt")
 		return runRoundTrips(std::max(1, intArg(argc, argv, "--count", 1000)));
-	std::fprintf(stderr, "usage: kelp-bench-loadgen stream --port P --streams N --events M [--timeout S] [--hold]\n"
+	std::fprintf(stderr, "usage: kelp-bench-loadgen stream --port P --streams N --events M [--timeout S] [--hold [--reset]]\n"
 			     "       kelp-bench-loadgen rtt [--count K]\n");
 	return 2;
 }

@@ -6,6 +6,9 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 
+#include <algorithm>
+#include <vector>
+
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <sys/socket.h>
@@ -63,6 +66,12 @@ QByteArray headerValue(QByteArray value)
 bool isLiveStream(const QPointer<QTcpSocket> &socket)
 {
 	return socket && socket->state() == QAbstractSocket::ConnectedState;
+}
+
+// A copy to walk while writes drop streams from the list.
+std::vector<QPointer<QTcpSocket>> snapshot(const std::list<QPointer<QTcpSocket>> &streams)
+{
+	return std::vector<QPointer<QTcpSocket>>(streams.begin(), streams.end());
 }
 
 // Hands the bytes straight to the kernel and returns how many it took; 0 when it would block or
@@ -228,22 +237,22 @@ bool LocalSseServer::start()
 		lastListenErrorString.clear();
 		keepaliveTimer.start();
 	}
-	emit stateChanged();
+	noteStateChange();
 	return ok;
 }
 
 void LocalSseServer::stop()
 {
 	keepaliveTimer.stop();
-	// Copy first: a disconnect may finish synchronously and prune the list under our feet.
-	const QList<QPointer<QTcpSocket>> streams = clients;
-	for (const QPointer<QTcpSocket> &socket : streams) {
+	// Copy first: a disconnect may finish synchronously and take its stream off the list.
+	for (const QPointer<QTcpSocket> &socket : snapshot(clients)) {
 		if (socket)
 			socket->disconnectFromHost();
 	}
 	clients.clear();
+	clientPlaces.clear();
 	listener.close();
-	emit stateChanged();
+	noteStateChange();
 }
 
 bool LocalSseServer::isListening() const
@@ -281,6 +290,11 @@ QString LocalSseServer::listenErrorString() const
 	return lastListenErrorString;
 }
 
+void LocalSseServer::setMaxConnections(int count)
+{
+	maxConnections = qMax(1, count);
+}
+
 void LocalSseServer::setWidgetRoot(const QString &root)
 {
 	widgetRoot = root;
@@ -289,7 +303,7 @@ void LocalSseServer::setWidgetRoot(const QString &root)
 void LocalSseServer::setRuntimeVersion(const QString &version)
 {
 	runtimeVersion = version.isEmpty() ? QStringLiteral("bundled") : version;
-	emit stateChanged();
+	noteStateChange();
 }
 
 void LocalSseServer::setWidgetConfig(const QByteArray &json, const QString &revision)
@@ -297,7 +311,7 @@ void LocalSseServer::setWidgetConfig(const QByteArray &json, const QString &revi
 	widgetConfig = json.isEmpty() ? QByteArrayLiteral("{}") : json;
 	configRevision = revision;
 	broadcast(QByteArrayLiteral("config"), widgetConfig);
-	emit stateChanged();
+	noteStateChange();
 }
 
 void LocalSseServer::setWidgetAsset(const QString &slot, const QByteArray &mime, const QByteArray &data,
@@ -306,28 +320,29 @@ void LocalSseServer::setWidgetAsset(const QString &slot, const QByteArray &mime,
 	assets.insert(slot, WidgetAsset{mime, data, revision});
 	broadcast(QByteArrayLiteral("asset"),
 		  "{\"slot\":\"" + jsonStringBody(slot) + "\",\"revision\":\"" + jsonStringBody(revision) + "\"}");
-	emit stateChanged();
+	noteStateChange();
 }
 
 void LocalSseServer::clearWidgetAsset(const QString &slot)
 {
 	assets.remove(slot);
 	broadcast(QByteArrayLiteral("asset"), "{\"slot\":\"" + jsonStringBody(slot) + "\",\"revision\":\"bundled\"}");
-	emit stateChanged();
+	noteStateChange();
 }
 
 void LocalSseServer::broadcastEvent(const QByteArray &json)
 {
 	pruneClients();
 	const QByteArray block = "event: kelp\ndata: " + json + "\n\n";
+	makeRoomForStreams(block.size());
 	bool wrote = false;
-	for (const QPointer<QTcpSocket> &socket : QList<QPointer<QTcpSocket>>(clients)) {
+	for (const QPointer<QTcpSocket> &socket : snapshot(clients)) {
 		if (isLiveStream(socket) && writeToStream(socket, block))
 			wrote = true;
 	}
 	if (wrote)
 		++delivered;
-	emit stateChanged();
+	noteStateChange();
 }
 
 void LocalSseServer::acceptConnection()
@@ -336,14 +351,23 @@ void LocalSseServer::acceptConnection()
 		QTcpSocket *socket = listener.nextPendingConnection();
 		if (!socket)
 			break;
+		if (connections.size() >= maxConnections) {
+			// Closed before a byte is read: no buffer, no answer, no timer. A page's event source
+			// takes the error as a dropped stream and connects again after its retry delay.
+			socket->abort();
+			delete socket;
+			continue;
+		}
 		socket->setParent(this);
 		socket->setReadBufferSize(kSocketReadBuffer);
+		connections.insert(socket);
 		connect(socket, &QTcpSocket::readyRead, this, [this, socket] { handleRequest(socket); });
 		connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
 			socket->deleteLater();
-			pruneClients();
-			emit stateChanged();
+			connectionClosed(socket);
 		});
+		// Also when a socket goes without its disconnected signal, so its place is never kept.
+		connect(socket, &QObject::destroyed, this, [this](QObject *gone) { connectionClosed(gone); });
 		// A peer that never finishes its head must not hold a socket forever.
 		QPointer<QTcpSocket> guard(socket);
 		QTimer::singleShot(kRequestHeadTimeoutMs, this, [guard] {
@@ -521,17 +545,18 @@ void LocalSseServer::openStream(QTcpSocket *socket)
 	// The same road as every later block: a stream whose writes all go straight out never makes
 	// Qt allocate a write buffer for it.
 	writeToStream(socket, streamOpening());
-	clients.append(QPointer<QTcpSocket>(socket));
+	clientPlaces.insert(socket, clients.insert(clients.end(), QPointer<QTcpSocket>(socket)));
 	if (!widgetConfig.isEmpty())
 		writeToStream(socket, "event: config\ndata: " + widgetConfig + "\n\n");
-	emit stateChanged();
+	noteStateChange();
 }
 
 void LocalSseServer::broadcast(const QByteArray &name, const QByteArray &data)
 {
 	pruneClients();
 	const QByteArray block = "event: " + name + "\ndata: " + data + "\n\n";
-	for (const QPointer<QTcpSocket> &socket : QList<QPointer<QTcpSocket>>(clients)) {
+	makeRoomForStreams(block.size());
+	for (const QPointer<QTcpSocket> &socket : snapshot(clients)) {
 		if (isLiveStream(socket))
 			writeToStream(socket, block);
 	}
@@ -556,19 +581,80 @@ bool LocalSseServer::writeToStream(QTcpSocket *socket, const QByteArray &bytes)
 	return true;
 }
 
+// Before a block goes out to every stream: if the bytes held for readers that are behind, this
+// block included, would pass kMaxStreamsBacklog, the readers furthest behind are dropped until it
+// fits. A reader with nothing waiting has taken every earlier block, so it is never dropped here.
+void LocalSseServer::makeRoomForStreams(qint64 size)
+{
+	std::vector<std::pair<qint64, QPointer<QTcpSocket>>> behind;
+	qint64 held = 0;
+	for (const QPointer<QTcpSocket> &socket : clients) {
+		const qint64 waiting = isLiveStream(socket) ? socket->bytesToWrite() : 0;
+		if (waiting > 0) {
+			behind.emplace_back(waiting, socket);
+			held += waiting + size;
+		}
+	}
+	if (held <= kMaxStreamsBacklog)
+		return;
+	std::sort(behind.begin(), behind.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+	for (const auto &[waiting, socket] : behind) {
+		if (held <= kMaxStreamsBacklog)
+			break;
+		held -= waiting + size;
+		if (socket)
+			socket->abort(); // its browser reconnects and gets the current configuration again
+	}
+}
+
 void LocalSseServer::pruneClients()
 {
-	for (qsizetype i = clients.size() - 1; i >= 0; --i) {
-		if (!isLiveStream(clients.at(i)))
-			clients.removeAt(i);
+	for (auto it = clients.begin(); it != clients.end();) {
+		if (isLiveStream(*it)) {
+			++it;
+			continue;
+		}
+		clientPlaces.remove(it->data());
+		it = clients.erase(it);
 	}
+}
+
+// A connection's descriptor is gone: its place in the bound and, for a stream, in the list are
+// given up at once, whatever the number of streams.
+void LocalSseServer::connectionClosed(const QObject *socket)
+{
+	if (!connections.remove(socket))
+		return;
+	const auto place = clientPlaces.constFind(socket);
+	if (place != clientPlaces.constEnd()) {
+		clients.erase(place.value());
+		clientPlaces.erase(place);
+	}
+	noteStateChange();
+}
+
+// However many changes one turn of the event loop brings (a thousand streams reset together), the
+// owner re-reads the state once, after the last of them.
+void LocalSseServer::noteStateChange()
+{
+	if (stateChangePending)
+		return;
+	stateChangePending = true;
+	QMetaObject::invokeMethod(
+		this,
+		[this] {
+			stateChangePending = false;
+			emit stateChanged();
+		},
+		Qt::QueuedConnection);
 }
 
 void LocalSseServer::heartbeat()
 {
 	pruneClients();
 	static const QByteArray keepalive = QByteArrayLiteral(": keepalive\n\n");
-	for (const QPointer<QTcpSocket> &socket : QList<QPointer<QTcpSocket>>(clients)) {
+	makeRoomForStreams(keepalive.size());
+	for (const QPointer<QTcpSocket> &socket : snapshot(clients)) {
 		if (isLiveStream(socket))
 			writeToStream(socket, keepalive);
 	}

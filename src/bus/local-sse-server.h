@@ -5,10 +5,13 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <list>
 
 struct WidgetAsset {
 	QByteArray mime;
@@ -31,6 +34,13 @@ public:
 	// of them together hold at most kMaxHeldAnswers (the oldest is dropped first).
 	static constexpr int kAnswerDeadlineMs = 10000;
 	static constexpr qint64 kMaxHeldAnswers = 64 * 1024 * 1024;
+	// Connections of every kind open at once; one more is closed as soon as it is accepted. A scene
+	// needs one stream and a few short requests per widget; a quarter of the 1,024 descriptors a
+	// Linux process gets by default keeps the rest for OBS's own files and devices.
+	static constexpr int kMaxConnections = 256;
+	// Bytes held for all streams together whose readers are behind; past it the furthest behind
+	// are dropped first. Thirty-two readers at the full single-stream backlog.
+	static constexpr qint64 kMaxStreamsBacklog = 32 * 1024 * 1024;
 
 	explicit LocalSseServer(QObject *parent = nullptr);
 	~LocalSseServer() override;
@@ -47,6 +57,8 @@ public:
 	// system's words for it.
 	QAbstractSocket::SocketError listenError() const;
 	QString listenErrorString() const;
+	// Raises or lowers kMaxConnections, for tests and benchmarks that need thousands of streams.
+	void setMaxConnections(int count);
 
 	void setWidgetRoot(const QString &root);
 	void setRuntimeVersion(const QString &version);
@@ -75,12 +87,20 @@ private:
 	void broadcast(const QByteArray &name, const QByteArray &data);
 	bool writeToStream(QTcpSocket *socket, const QByteArray &bytes);
 	void makeRoomForAnswer(qint64 size);
+	void makeRoomForStreams(qint64 size);
 	void pruneClients();
+	void connectionClosed(const QObject *socket);
+	void noteStateChange();
 	void answerAsset(QTcpSocket *socket, const QByteArray &path);
 	QByteArray healthDocument() const;
 
 	QTcpServer listener;
-	QList<QPointer<QTcpSocket>> clients;
+	// Streams in the order they opened; each socket's place is kept so a closing one leaves at once.
+	std::list<QPointer<QTcpSocket>> clients;
+	QHash<const QObject *, std::list<QPointer<QTcpSocket>>::iterator> clientPlaces;
+	QSet<const QObject *> connections; // accepted sockets that still hold their descriptor
+	int maxConnections = kMaxConnections;
+	bool stateChangePending = false;
 	QList<QPointer<QTcpSocket>> answering; // plain answers still going out, oldest first
 	QTimer keepaliveTimer;
 	quint64 delivered = 0;

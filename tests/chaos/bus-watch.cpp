@@ -5,6 +5,22 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <utility>
+
+namespace {
+// A request whose answer is never read: the socket takes no more bytes from the kernel, whose small
+// window then fills at once. Closing it leaves bytes unread, so the kernel resets the connection.
+QTcpSocket *neverReading(const QByteArray &path)
+{
+	auto *socket = new QTcpSocket();
+	socket->connectToHost(QHostAddress::LocalHost, 4251);
+	socket->setReadBufferSize(1);
+	socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+	socket->write("GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+	return socket;
+}
+} // namespace
+
 BusWatch::BusWatch()
 {
 	moveToThread(&thread);
@@ -26,6 +42,7 @@ BusWatch::~BusWatch()
 			readers.clear();
 			qDeleteAll(hoarders);
 			hoarders.clear();
+			qDeleteAll(stallers + burst);
 		},
 		Qt::BlockingQueuedConnection);
 	thread.quit();
@@ -75,17 +92,33 @@ void BusWatch::hoard()
 {
 	if (hoarders.size() >= kHoarders)
 		delete hoarders.takeFirst();
-	auto *socket = new QTcpSocket();
-	socket->connectToHost(QHostAddress::LocalHost, 4251);
-	socket->setReadBufferSize(1);
-	socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-	socket->write("GET /widget/asset/particle HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-	hoarders.append(socket);
+	hoarders.append(neverReading("/widget/asset/particle"));
+}
+
+// Keeps kStallers streams open (at most kConnectsPerTurn new ones a turn, as the listen backlog holds
+// 50 and a connection past it would wait a second for the kernel's retry, the probe's too), and
+// every second opens kBurst more over two turns and resets them all together.
+void BusWatch::misbehave()
+{
+	stallers.removeIf([](QTcpSocket *socket) {
+		const bool dropped = socket->state() == QAbstractSocket::UnconnectedState;
+		if (dropped)
+			delete socket;
+		return dropped;
+	});
+	for (int i = 0; i < kConnectsPerTurn && stallers.size() < kStallers; ++i)
+		stallers.append(neverReading("/events"));
+	const int turn = burstTurn++ % 4;
+	for (int i = 0; turn < 2 && i < kBurst / 2; ++i)
+		burst.append(neverReading("/events"));
+	if (turn == 2)
+		qDeleteAll(std::exchange(burst, {}));
 }
 
 void BusWatch::probe()
 {
 	hoard();
+	misbehave();
 	if (probeSocket) {
 		if (probeClock.elapsed() > kAnswerWithinMs) {
 			fault(QStringLiteral("%1 not answered within %2 ms")

@@ -2,9 +2,9 @@
 
 // Watches the local bus from its own thread, so a stalled UI thread shows as a late answer instead
 // of being hidden by the test's own event loop: /health and the widget page probed in turn, and
-// /events readers whose every block is checked as it arrives. Beside them a local client that
-// misbehaves: it asks for the particle image over and over and never reads an answer, so the
-// soak's memory bound covers what local clients can make the bus hold.
+// /events readers whose every block is checked as it arrives. Beside them local clients that
+// misbehave, under the bus's bound on connections: one asks for the particle image over and over
+// and never reads an answer, one holds 150 streams it never reads, one resets 50 at a time.
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -24,7 +24,10 @@ public:
 	static constexpr int kReaders = 2;
 	static constexpr int kProbeEveryMs = 250;
 	static constexpr int kAnswerWithinMs = 1000;
-	static constexpr int kHoarders = 64;
+	static constexpr int kHoarders = 32;
+	static constexpr int kStallers = 150;
+	static constexpr int kBurst = 50;
+	static constexpr int kConnectsPerTurn = 20;
 
 	BusWatch();
 	~BusWatch() override;
@@ -40,6 +43,7 @@ private:
 	void openReader(int index);
 	void read(int index);
 	void hoard();
+	void misbehave();
 	void fault(const QString &line);
 
 	QThread thread;
@@ -58,4 +62,7 @@ private:
 	QList<QByteArray> buffers;
 	QList<bool> headSeen;
 	QList<QTcpSocket *> hoarders; // oldest first
+	QList<QTcpSocket *> stallers;
+	QList<QTcpSocket *> burst;
+	int burstTurn = 0;
 };
