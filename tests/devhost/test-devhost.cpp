@@ -50,18 +50,12 @@ class TestDevHost : public QObject {
 		return json(rawRequest(head + QByteArray::number(payload.size()) + "\r\n\r\n" + payload, port).body);
 	}
 
-	// The data of the first "event: <name>" block that holds `needle`, or empty while none came.
-	static QJsonObject block(const QByteArray &stream, const QString &name, const QString &needle)
-	{
-		const QRegularExpression block("event: " + name + "\\ndata: ([^\\n]*" +
-					       QRegularExpression::escape(needle) + "[^\\n]*)\\n\\n");
-		return json(block.match(QString::fromUtf8(stream)).captured(1).toUtf8());
-	}
-
 private slots:
 	void initTestCase() { QVERIFY2(busPortIsFree(), "port 4251 is taken; the dev host's bus could not listen"); }
 
-	void pairEventConfigRuntimeAndShutdown()
+	// Events, widget config and runtime through the same dock are the dock-client and crash-restart
+	// suites' part; here the host's own pairing loop and its shutdown.
+	void pairRepairAndShutdown()
 	{
 		Host host(scratch.filePath("e2e"), {"--offscreen", "--sim-port", "0", "--start-pairing"});
 		QTRY_VERIFY2_WITH_TIMEOUT(host.output.contains("Dock added: kelp_obs_dock"), host.output.constData(),
@@ -69,10 +63,6 @@ private slots:
 		const QRegularExpression simPage("Simulator page: http://127\\.0\\.0\\.1:(\\d+)/");
 		const quint16 port = simPage.match(QString::fromUtf8(host.output)).captured(1).toUShort();
 		QVERIFY2(port, host.output.constData());
-
-		// Before the updater's first check, 1200 ms after the start, so that check finds it. Without
-		// a folder the simulator publishes the module's built-in runtime.
-		sim(port, "POST", "/_sim/runtime/publish", {{"version", "7.7.1"}});
 
 		// The code the dock shows is the one waiting on the service.
 		const auto pendingCodes = [port] {
@@ -92,24 +82,7 @@ private slots:
 
 		RawClient stream;
 		stream.send("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-		const QJsonObject donation{{"type", "donation"}, {"provider", "kelp"}, {"id", "e2e-donation-1"},
-					   {"amount", 321},      {"currency", "RUB"},  {"name", "End to end"}};
-		const QJsonValue seq = sim(port, "POST", "/_sim/events", {{"event", donation}}).value("seq");
-		QTRY_VERIFY_WITH_TIMEOUT(!block(stream.received, "kelp", "e2e-donation-1").isEmpty(), 10000);
-		const QJsonObject delivered = block(stream.received, "kelp", "e2e-donation-1");
-		QVERIFY(seq.toInteger() > 0);
-		QCOMPARE(delivered.value("seq"), seq);
-		for (auto it = donation.begin(); it != donation.end(); ++it)
-			QCOMPARE(delivered.value(it.key()), it.value());
-
-		// The client syncs every 5 s; the bus serves and pushes what it got.
-		const QJsonObject config{{"title", "End-to-end goal"}, {"goal", 4321}, {"currency", "RUB"}};
-		sim(port, "POST", "/_sim/widget-state", {{"revision", "e2e-rev-2"}, {"config", config}});
-		QTRY_COMPARE_WITH_TIMEOUT(json(rawGet("/widget/config").body), config, 15000);
-		QCOMPARE(block(stream.received, "config", "End-to-end goal"), config);
-		// Published before the first check; a check that raced it is repeated a minute later.
-		QTRY_COMPARE_WITH_TIMEOUT(json(rawGet("/health").body).value("runtime_version").toString(),
-					  QString("7.7.1"), 75000);
+		QVERIFY(stream.waitForContains("event: config"));
 
 		// A revoked token: "Disconnect this OBS", then "Pair OBS" again.
 		sim(port, "POST", "/_sim/tokens/revoke", {{"device_id", deviceId}});

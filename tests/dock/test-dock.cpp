@@ -338,45 +338,63 @@ private slots:
 		QCOMPARE(QPointF(items[0].x, items[0].y), QPointF(0, 0));
 	}
 
+	// Only a browser source under the local or the plain name whose url is the bus's page is ours.
 	void existingSources_data()
 	{
 		QTest::addColumn<QString>("name");
-		QTest::addColumn<QString>("url");
+		QTest::addColumn<QString>("type");
+		QTest::addColumn<QVariant>("url");
 		QTest::addColumn<bool>("local");
-		QTest::newRow("local, localhost in capitals")
-			<< kLocal << QStringLiteral("HTTP://LOCALHOST:4251/WIDGET/EVENT-GOAL/?runtime=0.9.0") << true;
-		QTest::newRow("local under the plain name")
-			<< kPlain << QStringLiteral("http://127.0.0.1:4251/widget/event-goal/?runtime=0.9.0") << true;
-		QTest::newRow("foreign, long url")
-			<< kPlain << QStringLiteral("https://overlay.example/goal/") + QString(150, 'x') << false;
+		const auto row = [](const char *tag, const QString &name, const QVariant &url, bool local,
+				    const QString &type = kBrowser) {
+			QTest::newRow(tag) << name << type << url << local;
+		};
+		row("local, localhost in capitals", kLocal, "HTTP://LOCALHOST:4251/WIDGET/EVENT-GOAL/?runtime=0.9.0",
+		    true);
+		row("local under the plain name", kPlain, "http://127.0.0.1:4251/widget/event-goal/?runtime=0.9.0",
+		    true);
+		row("foreign under the plain name, long url", kPlain,
+		    QStringLiteral("https://overlay.example/goal/") + QString(150, 'x'), false);
+		row("numbered local name", QStringLiteral("KELP Event Goal (Local 2)"), kBundledUrl, false);
+		row("no trailing slash", kLocal, "http://127.0.0.1:4251/widget/event-goal", false);
+		row("other port", kLocal, "http://localhost:4252/widget/event-goal/", false);
+		row("url not a string", kLocal, 4251, false);
+		row("type in other case", kLocal, kBundledUrl, false, QStringLiteral("Browser_Source"));
 	}
 
-	// A local source is refreshed where it is; another service's under the plain name is only
-	// reported, and a new local one is added beside it.
+	// Ours is refreshed in place by a runtime change, a config and the add button, and keeps what the
+	// user set besides; anything else is left alone, a foreign one under the plain name is reported,
+	// and a new local source is added beside it.
 	void existingSources()
 	{
 		QFETCH(QString, name);
-		QFETCH(QString, url);
+		QFETCH(QString, type);
+		QFETCH(QVariant, url);
 		QFETCH(bool, local);
-		const QVariantMap before = userSettings(url);
-		standin::addSource(name, kBrowser, before);
+		QVariantMap before = userSettings(url.toString());
+		before.insert("url", url);
+		standin::addSource(name, type, before);
 		dock = std::make_unique<KelpDock>();
+		activateRuntime(QStringLiteral("4.0.0"), true);
+		sendConfig(R"({"text_layout":{"offset_y":900}})");
 		click("addEventGoalButton");
 
 		QVariantMap refreshed = createdSettings(kBundledUrl);
 		refreshed.insert("css", QStringLiteral("body{}"));
 		QCOMPARE(standin::sourceSettings(name), local ? refreshed : before);
-		QCOMPARE(standin::sourceUpdateCount(name), local ? 1 : 0);
+		QCOMPARE(standin::sourceUpdateCount(name), local ? 3 : 0);
+		QCOMPARE(
+			messages().contains("Existing external Event Goal left untouched: " + url.toString().left(120)),
+			!local && name == kPlain);
 		if (local) {
 			QVERIFY(standin::sceneItems(kScene).isEmpty());
 			QVERIFY(messages().first().startsWith("Existing KELP-local Event Goal refreshed."));
-			QVERIFY(messages().filter("external").isEmpty());
-		} else {
-			QVERIFY(messages().contains("Existing external Event Goal left untouched: " + url.left(120)));
-			QCOMPARE(standin::sceneItems(kScene).size(), 1);
-			QCOMPARE(standin::sceneItems(kScene).first().source, kLocal);
-			QCOMPARE(standin::sourceSettings(kLocal), createdSettings(kBundledUrl));
+			return;
 		}
+		const QString added = name == kLocal ? QStringLiteral("KELP Event Goal (Local 2)") : kLocal;
+		QCOMPARE(standin::sceneItems(kScene).size(), 1);
+		QCOMPARE(standin::sceneItems(kScene).first().source, added);
+		QCOMPARE(standin::sourceSettings(added), createdSettings(kBundledUrl));
 	}
 
 	void heightFollowsConfig_data()
@@ -427,36 +445,6 @@ private slots:
 		// An empty version is the built-in runtime.
 		QVERIFY(QMetaObject::invokeMethod(dock.get(), "refreshEventGoalRuntime", Q_ARG(QString, QString())));
 		QCOMPARE(standin::sourceSettings(kLocal).value("url").toString(), kBundledUrl);
-	}
-
-	// None of these is ours, so neither a runtime refresh nor a resize touches it.
-	void othersAreNotUpdated_data()
-	{
-		QTest::addColumn<QString>("name");
-		QTest::addColumn<QString>("type");
-		QTest::addColumn<QVariant>("url");
-		const auto row = [](const char *tag, const QString &name, const QVariant &url,
-				    const QString &type = kBrowser) {
-			QTest::newRow(tag) << name << type << url;
-		};
-		row("numbered local name", QStringLiteral("KELP Event Goal (Local 2)"), kBundledUrl);
-		row("foreign under the plain name", kPlain, "https://overlay.example/goal");
-		row("no trailing slash", kLocal, "http://127.0.0.1:4251/widget/event-goal");
-		row("other port", kLocal, "http://localhost:4252/widget/event-goal/");
-		row("url not a string", kLocal, 4251);
-		row("type in other case", kLocal, kBundledUrl, QStringLiteral("Browser_Source"));
-	}
-
-	void othersAreNotUpdated()
-	{
-		QFETCH(QString, name);
-		QFETCH(QString, type);
-		QFETCH(QVariant, url);
-		standin::addSource(name, type, {{"url", url}});
-		dock = std::make_unique<KelpDock>();
-		activateRuntime(QStringLiteral("4.0.0"), true);
-		sendConfig(R"({"text_layout":{"offset_y":900}})");
-		QCOMPARE(standin::sourceUpdateCount(name), 0);
 	}
 };
 

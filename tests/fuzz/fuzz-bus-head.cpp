@@ -4,7 +4,8 @@
 // (1-256, used in turn), the rest is what the peer sends. Properties checked:
 // - whatever the segmentation, the outcome and the parsed head equal those of one big read;
 // - bytes held while a head is incomplete never exceed the bound;
-// - the head agrees with a plain reading of the request line, and routing follows from it.
+// - an asset path of any bytes decodes to a slot without a sanitizer report.
+// How a request line is split and routed is pinned by the bus suite's table of requests.
 
 #include "bus/local-sse-server.h"
 #include "bus/request-head.h"
@@ -14,7 +15,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <string>
 
 namespace {
 void require(bool condition)
@@ -47,61 +47,6 @@ Outcome feed(const QByteArray &payload, const QList<int> &lengths, qsizetype max
 	}
 	return outcome;
 }
-
-// What the request line says, read with std::string instead of QByteArray.
-void checkAgainstRequestLine(const QByteArray &payload, const RequestHead &head)
-{
-	const std::string raw(payload.constData(), size_t(payload.size()));
-	const std::string line = raw.substr(0, raw.find("\r\n"));
-	const size_t firstSpace = line.find(' ');
-	const std::string method = line.substr(0, firstSpace);
-	std::string target = "/";
-	if (firstSpace != std::string::npos) {
-		const size_t secondSpace = line.find(' ', firstSpace + 1);
-		target = line.substr(firstSpace + 1, secondSpace == std::string::npos ? std::string::npos
-										      : secondSpace - firstSpace - 1);
-	}
-	const std::string path = target.substr(0, target.find('?'));
-	require(head.method == QByteArray(method.data(), qsizetype(method.size())));
-	require(head.target == QByteArray(target.data(), qsizetype(target.size())));
-	require(head.path == QByteArray(path.data(), qsizetype(path.size())));
-}
-
-void checkRoute(const RequestHead &head)
-{
-	const BusRoute route = routeRequest(head);
-	if (head.method == "OPTIONS") {
-		require(route == BusRoute::Preflight);
-		return;
-	}
-	if (head.method != "GET") {
-		require(route == BusRoute::NotFound);
-		return;
-	}
-	switch (route) {
-	case BusRoute::Preflight:
-		abort();
-	case BusRoute::EventStream:
-		require(head.path == "/events");
-		break;
-	case BusRoute::WidgetPage:
-		require(head.path.startsWith("/widget/event-goal/"));
-		break;
-	case BusRoute::WidgetConfig:
-		require(head.path == "/widget/config");
-		break;
-	case BusRoute::WidgetAsset:
-		require(head.path.startsWith("/widget/asset/"));
-		// Any bytes at all reach the UTF-8 decoder here; the sanitizers watch it.
-		(void)assetSlotOf(head.path);
-		break;
-	case BusRoute::Health:
-		require(head.path == "/health");
-		break;
-	case BusRoute::NotFound:
-		break;
-	}
-}
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -127,8 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		require(pieces.head.path == whole.head.path);
 		const qsizetype end = payload.indexOf("\r\n\r\n");
 		require(end >= 0 && end + 4 <= maxHead);
-		checkAgainstRequestLine(payload, pieces.head);
-		checkRoute(pieces.head);
+		// Any bytes at all reach the UTF-8 decoder here; the sanitizers watch it.
+		if (routeRequest(pieces.head) == BusRoute::WidgetAsset)
+			(void)assetSlotOf(pieces.head.path);
 	}
 	return 0;
 }

@@ -13,7 +13,6 @@ class RawClient : public QObject {
 public:
 	explicit RawClient(quint16 port = 4251, QObject *parent = nullptr);
 
-	bool isConnected() const { return connected; }
 	bool isClosed() const { return closed; }
 	void send(const QByteArray &bytes);
 	// Waits, spinning the event loop, until the peer closes or the timeout passes.
