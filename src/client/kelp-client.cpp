@@ -86,6 +86,7 @@ KelpClient::KelpClient(QObject *parent)
 {
 	// Parented and named so that diagnostics (and tests) can find them from the outside.
 	m_network.setObjectName(QStringLiteral("network"));
+	dropStalledConnections(&m_network);
 	m_pairPollTimer.setObjectName(QStringLiteral("pairPollTimer"));
 	m_heartbeatTimer.setObjectName(QStringLiteral("heartbeatTimer"));
 	m_reconnectTimer.setObjectName(QStringLiteral("reconnectTimer"));

@@ -1,6 +1,8 @@
 #include "common/kelp-common.h"
 
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QNetworkRequest>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 
 namespace {
 constexpr char kCappedProperty[] = "kelpBodyCapped";
+constexpr char kDroppedProperty[] = "kelpConnectionDropped";
 
 QString &originOverride()
 {
@@ -52,6 +55,40 @@ void capReplyBody(QNetworkReply *reply, qint64 maxBytes)
 bool replyBodyCapped(const QNetworkReply *reply)
 {
 	return reply->property(kCappedProperty).toBool();
+}
+
+void dropStalledConnections(QNetworkAccessManager *manager)
+{
+	QObject::connect(manager, &QNetworkAccessManager::finished, manager, [manager](QNetworkReply *reply) {
+		// Qt numbers network-level failures below its proxy errors; HTTP and protocol errors mean
+		// the connection worked. A capped body was cut off here; a reply ended below had its turn.
+		const QNetworkReply::NetworkError error = reply->error();
+		if (error == QNetworkReply::NoError || error >= QNetworkReply::ProxyConnectionRefusedError ||
+		    replyBodyCapped(reply) || reply->property(kDroppedProperty).toBool())
+			return;
+		// Dropping the connections ends every transfer on them. One sent before this reply may be
+		// on a working connection: it decides when it ends. One sent since was queued behind the
+		// same stall; it ends now, so that its owner retries on a new connection at once.
+		QList<QPointer<QNetworkReply>> queued;
+		bool older = true;
+		for (QObject *child : manager->children()) {
+			auto *other = qobject_cast<QNetworkReply *>(child);
+			if (other == reply) {
+				older = false;
+			} else if (other && !other->isFinished()) {
+				if (older)
+					return;
+				queued.append(other);
+			}
+		}
+		manager->clearConnectionCache();
+		for (const QPointer<QNetworkReply> &other : queued) {
+			if (!other)
+				continue;
+			other->setProperty(kDroppedProperty, true);
+			other->abort();
+		}
+	});
 }
 
 QString networkErrorText(QNetworkReply *reply)

@@ -3,6 +3,7 @@
 #include <QChar>
 #include <QString>
 
+class QNetworkAccessManager;
 class QNetworkReply;
 
 // Module version sent to the service, logged, and compared against runtime manifests. The CMake
@@ -35,6 +36,11 @@ QString kelpHostVersion();
 void capReplyBody(QNetworkReply *reply, qint64 maxBytes);
 // Whether capReplyBody cut this reply off: an answer too large to read, not a broken network.
 bool replyBodyCapped(const QNetworkReply *reply);
+
+// From now on, after a reply of `manager` fails at the network level (time-out, refused or dropped
+// connection, TLS), the connections it keeps for reuse are dropped: one that a server or a middlebox
+// holds open without answering would otherwise hold every later request of that manager.
+void dropStalledConnections(QNetworkAccessManager *manager);
 
 // One-line wording of a failed reply, shared by the client and the updater.
 QString networkErrorText(QNetworkReply *reply);

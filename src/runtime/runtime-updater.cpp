@@ -48,6 +48,7 @@ RuntimeUpdater::RuntimeUpdater(QObject *parent)
       settings(QString::fromLatin1(kKelpSettingsOrganization), QString::fromLatin1(kKelpSettingsApplication), this)
 {
 	checkTimer.setObjectName(QStringLiteral("checkTimer"));
+	dropStalledConnections(&network);
 	cacheRoot = resolveCacheRoot();
 	QDir().mkpath(cacheRoot);
 	checkTimer.setInterval(kCheckIntervalMs);

@@ -74,7 +74,7 @@ public:
 	bool setTlsCredentials(const QString &chainFile, const QString &keyFile);
 	bool useTestTls();
 	static QString testAuthorityFile(); // the PEM of the authority that signed the test certificate
-	// Back to Complete also closes the connections stalled or being cut off until then.
+	// Connections stalled until then stay open when it changes.
 	void setTlsHandshake(TlsHandshake handshake);
 
 	// Pairing. Codes are created by "/api/v26/plugin/pair/start" and wait for approval.
