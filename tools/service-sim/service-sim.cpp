@@ -203,6 +203,14 @@ void ServiceSim::Private::onRequest(HttpConnection *connection)
 		connection->setTrickle(fault.delayMs);
 		route(connection);
 		break;
+	case Fault::Redirect: {
+		HttpAnswer answer;
+		answer.status = fault.status >= 300 && fault.status < 400 ? fault.status : 302;
+		answer.addHeader("Location",
+				 fault.body + record.path + (record.query.isEmpty() ? "" : "?" + record.query));
+		connection->respond(answer);
+		break;
+	}
 	}
 }
 
@@ -635,6 +643,7 @@ static const QList<QPair<Fault::Kind, QString>> &faultKindNames()
 		{Fault::WrongBytes, "wrong-bytes"},
 		{Fault::Hang, "hang"},
 		{Fault::Trickle, "trickle"},
+		{Fault::Redirect, "redirect"},
 	};
 	return names;
 }

@@ -37,6 +37,7 @@ struct Fault {
 		WrongBytes,  // answer normally but flip the bytes of the body (same length)
 		Hang,        // never answer; the connection stays open until the client gives up
 		Trickle,     // answer normally, but spread the body evenly over `delayMs` after the head
+		Redirect,    // answer `status` (302 unless a 3xx) pointing to `body` + the request's path and query
 	};
 	QByteArray path; // exact path, or a prefix when it ends with '/' (e.g. "/runtime/files/")
 	Kind kind = Status;
