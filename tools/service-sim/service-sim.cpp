@@ -252,6 +252,9 @@ bool ServiceSim::Private::isResendOfDrop(const RequestRecord &record)
 void ServiceSim::Private::logRequest(const RequestRecord &record)
 {
 	log.append(record);
+	if (!record.header("Authorization").isEmpty() &&
+	    record.header("Host") != "127.0.0.1:" + QByteArray::number(server.serverPort()))
+		++tokensOffOrigin;
 	if (log.size() > kMaxLoggedRequests)
 		log.remove(0, log.size() - kMaxLoggedRequests);
 	emit q->requestReceived(record);
@@ -1061,6 +1064,7 @@ QJsonObject ServiceSim::state() const
 		{"faults", faults},
 		{"chaos", d->chaos.state()},
 		{"requests", qint64(d->log.size())},
+		{"tokens_off_origin", d->tokensOffOrigin},
 	};
 }
 
