@@ -2,7 +2,6 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QPointer>
 #include <QNetworkRequest>
 
 #include <algorithm>
@@ -13,7 +12,7 @@
 
 namespace {
 constexpr char kCappedProperty[] = "kelpBodyCapped";
-constexpr char kDroppedProperty[] = "kelpConnectionDropped";
+constexpr char kSendingProperty[] = "kelpSendingManager";
 
 QString &originOverride()
 {
@@ -57,36 +56,40 @@ bool replyBodyCapped(const QNetworkReply *reply)
 	return reply->property(kCappedProperty).toBool();
 }
 
-void dropStalledConnections(QNetworkAccessManager *manager)
+QNetworkAccessManager *sendingManager(QNetworkAccessManager *front)
 {
-	QObject::connect(manager, &QNetworkAccessManager::finished, manager, [manager](QNetworkReply *reply) {
+	auto *renewed = qobject_cast<QNetworkAccessManager *>(front->property(kSendingProperty).value<QObject *>());
+	return renewed ? renewed : front;
+}
+
+void dropStalledConnections(QNetworkAccessManager *front)
+{
+	QObject::connect(front, &QNetworkAccessManager::finished, front, [front](QNetworkReply *reply) {
+		QNetworkAccessManager *manager = reply->manager();
+		const bool current = manager == sendingManager(front);
 		// Qt numbers network-level failures below its proxy errors; HTTP and protocol errors mean
-		// the connection worked. A capped body was cut off here; a reply ended below had its turn.
+		// the connection worked. A capped body was cut off here.
 		const QNetworkReply::NetworkError error = reply->error();
-		if (error == QNetworkReply::NoError || error >= QNetworkReply::ProxyConnectionRefusedError ||
-		    replyBodyCapped(reply) || reply->property(kDroppedProperty).toBool())
-			return;
-		// Dropping the connections ends every transfer on them. One sent before this reply may be
-		// on a working connection: it decides when it ends. One sent since was queued behind the
-		// same stall; it ends now, so that its owner retries on a new connection at once.
-		QList<QPointer<QNetworkReply>> queued;
-		bool older = true;
-		for (QObject *child : manager->children()) {
-			auto *other = qobject_cast<QNetworkReply *>(child);
-			if (other == reply) {
-				older = false;
-			} else if (other && !other->isFinished()) {
-				if (older)
-					return;
-				queued.append(other);
-			}
-		}
-		manager->clearConnectionCache();
-		for (const QPointer<QNetworkReply> &other : queued) {
-			if (!other)
-				continue;
-			other->setProperty(kDroppedProperty, true);
-			other->abort();
+		const bool failed = error != QNetworkReply::NoError &&
+				    error < QNetworkReply::ProxyConnectionRefusedError && !replyBodyCapped(reply);
+		const QList<QNetworkReply *> replies =
+			manager->findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly);
+		const bool idle = std::none_of(replies.begin(), replies.end(), [reply](QNetworkReply *other) {
+			return other != reply && !other->isFinished();
+		});
+		if (idle && (failed || !current)) {
+			// Nothing else rides on its connections now.
+			if (manager == front || current)
+				manager->clearConnectionCache();
+			else
+				manager->deleteLater();
+		} else if (failed && current) {
+			// Dropping the connections would end the transfers still open on them, which may be
+			// healthy: later requests go through a new manager, and this one is cleared once they end.
+			auto *renewed = new QNetworkAccessManager(front);
+			QObject::connect(renewed, &QNetworkAccessManager::finished, front,
+					 &QNetworkAccessManager::finished);
+			front->setProperty(kSendingProperty, QVariant::fromValue<QObject *>(renewed));
 		}
 	});
 }

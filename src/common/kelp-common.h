@@ -37,10 +37,13 @@ void capReplyBody(QNetworkReply *reply, qint64 maxBytes);
 // Whether capReplyBody cut this reply off: an answer too large to read, not a broken network.
 bool replyBodyCapped(const QNetworkReply *reply);
 
-// From now on, after a reply of `manager` fails at the network level (time-out, refused or dropped
-// connection, TLS), the connections it keeps for reuse are dropped: one that a server or a middlebox
-// holds open without answering would otherwise hold every later request of that manager.
-void dropStalledConnections(QNetworkAccessManager *manager);
+// From now on, after a reply sent through `front` fails at the network level (time-out, refused or
+// dropped connection, TLS), the connections kept for reuse are dropped: one that a server or a
+// middlebox holds open without answering would otherwise hold every later request. While other
+// replies are still open, later requests go through a new manager instead; sendingManager() names
+// the one to use. Every reply's finished signal reaches `front`'s either way.
+void dropStalledConnections(QNetworkAccessManager *front);
+QNetworkAccessManager *sendingManager(QNetworkAccessManager *front);
 
 // One-line wording of a failed reply, shared by the client and the updater.
 QString networkErrorText(QNetworkReply *reply);

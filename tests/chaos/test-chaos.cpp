@@ -321,6 +321,8 @@ private slots:
 		pollsFinishedMs.clear();
 		soakClock.start();
 		for (QNetworkAccessManager *network : dock()->findChildren<QNetworkAccessManager *>()) {
+			if (qobject_cast<QNetworkAccessManager *>(network->parent()))
+				continue; // a renewed one, whose replies reach its parent's signal
 			connect(network, &QNetworkAccessManager::finished, this, [this](QNetworkReply *reply) {
 				if (reply->url().path() == kEventsPath)
 					pollsFinishedMs.append(soakClock.elapsed());

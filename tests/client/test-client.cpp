@@ -55,8 +55,6 @@ private slots:
 	void redirectOffOrigin();
 	void unauthorizedStopsChannel();
 	void acceptedHeartbeatRearmsChannel();
-	void oversizedAnswers_data();
-	void oversizedAnswers();
 	void widgetSyncFailures_data();
 	void widgetSyncFailures();
 	void assetDownloadInFlight_data();
@@ -576,35 +574,6 @@ void TestClient::acceptedHeartbeatRearmsChannel()
 	env->sim.queueEvent(kDeviceId, kDonation);
 	QTRY_COMPARE(client.eventsReceived(), qint64(1));
 	QCOMPARE(client.statusText(), QStringLiteral("Connected"));
-}
-
-void TestClient::oversizedAnswers_data()
-{
-	QTest::addColumn<QByteArray>("path");
-	QTest::addColumn<QByteArray>("body");
-	// Well-formed answers that would be taken, were they not beyond the cap: held whole, a flood of
-	// them would hold OBS's memory instead.
-	const QByteArray pad = ",\"pad\":\"" + QByteArray(kMaxAnswerBytes, 'x') + "\"}";
-	QTest::newRow("heartbeat") << kHeartbeat << "{\"ok\":true,\"seq\":0" + pad;
-	QTest::newRow("widget state") << kWidgetState
-				      << "{\"ok\":true,\"widget_id\":\"w\",\"revision\":\"r9\",\"config\":{}" + pad;
-}
-
-void TestClient::oversizedAnswers()
-{
-	QFETCH(QByteArray, path);
-	QFETCH(QByteArray, body);
-	env->storePairedDevice();
-	env->sim.addFault(fault(path, Fault::Status, 200, body));
-	KelpClient &client = newClient();
-	FinishedReplies finished(client);
-	client.start();
-	QTRY_COMPARE_WITH_TIMEOUT(finished.count(path), 1, 10000);
-	QTest::qWait(0);
-	if (path == kHeartbeat)
-		QCOMPARE(client.latencyMs(), qint64(-1));
-	else
-		QCOMPARE(client.widgetStatusText(), QStringLiteral("Widget config: sync failed (HTTP 200)"));
 }
 
 void TestClient::widgetSyncFailures_data()
