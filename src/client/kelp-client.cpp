@@ -218,7 +218,7 @@ void KelpClient::startPairing()
 				     {QStringLiteral("device_name"), m_deviceName},
 				     {QStringLiteral("obs_version"), kelpHostVersion()},
 				     {QStringLiteral("plugin_version"), QLatin1String(kKelpModuleVersion)}});
-	QNetworkReply *reply = sendingManager(&m_network)->get(buildRequest(url, false));
+	QNetworkReply *reply = sendGet(&m_network, buildRequest(url, false));
 	capReplyBody(reply, kMaxAnswerBytes);
 	const QString challenge = m_challenge;
 	connect(reply, &QNetworkReply::finished, this,
@@ -265,7 +265,7 @@ void KelpClient::pollPairStatus()
 		return;
 	const QUrl url = serviceUrl("/api/v26/plugin/pair/status", {{QStringLiteral("pair_id"), m_pairId},
 								    {QStringLiteral("challenge"), m_challenge}});
-	QNetworkReply *reply = sendingManager(&m_network)->get(buildRequest(url, false));
+	QNetworkReply *reply = sendGet(&m_network, buildRequest(url, false));
 	capReplyBody(reply, kMaxAnswerBytes);
 	const QString pairId = m_pairId;
 	const QString challenge = m_challenge;
@@ -368,7 +368,7 @@ void KelpClient::heartbeat()
 				     {QStringLiteral("plugin_version"), QLatin1String(kKelpModuleVersion)},
 				     {QStringLiteral("last_seq"), QString::number(m_lastSeq)}});
 	const qint64 sentAtMs = QDateTime::currentMSecsSinceEpoch();
-	QNetworkReply *reply = sendingManager(&m_network)->get(buildRequest(url, true));
+	QNetworkReply *reply = sendGet(&m_network, buildRequest(url, true));
 	capReplyBody(reply, kMaxAnswerBytes);
 	const QString token = m_deviceToken;
 	connect(reply, &QNetworkReply::finished, this,
@@ -426,7 +426,7 @@ void KelpClient::reconnectEvents()
 	QNetworkRequest request = buildRequest(url, true);
 	request.setRawHeader(QByteArrayLiteral("Accept"), QByteArrayLiteral("application/json"));
 	request.setTransferTimeout(kEventsTransferTimeoutMs);
-	QNetworkReply *reply = sendingManager(&m_network)->get(request);
+	QNetworkReply *reply = sendGet(&m_network, request);
 	capReplyBody(reply, kMaxAnswerBytes);
 	m_eventsReply = reply;
 	if (m_status.startsWith(QLatin1String("Realtime reconnect")) ||
@@ -576,7 +576,7 @@ void KelpClient::syncWidgetState()
 	if (m_widgetStateReply)
 		return;
 	const QUrl url = serviceUrl("/api/v27/plugin/widget-state", {{QStringLiteral("device_id"), m_deviceId}});
-	QNetworkReply *reply = sendingManager(&m_network)->get(buildRequest(url, true));
+	QNetworkReply *reply = sendGet(&m_network, buildRequest(url, true));
 	capReplyBody(reply, kMaxAnswerBytes);
 	m_widgetStateReply = reply;
 	connect(reply, &QNetworkReply::finished, this, [this, reply] { onWidgetStateFinished(reply); });
@@ -623,7 +623,7 @@ void KelpClient::downloadAsset(const QString &widgetId, const QString &slot, con
 	const QUrl url = serviceUrl("/api/v27/plugin/widget-asset", {{QStringLiteral("device_id"), m_deviceId},
 								     {QStringLiteral("widget_id"), widgetId},
 								     {QStringLiteral("slot"), slot}});
-	QNetworkReply *reply = sendingManager(&m_network)->get(buildRequest(url, true));
+	QNetworkReply *reply = sendGet(&m_network, buildRequest(url, true));
 	m_assetDownloads.insert(slot, AssetDownload{reply, revision});
 	// Bodies are held whole: one beyond the cap is cut off here and fails like a broken transfer.
 	capReplyBody(reply, kMaxDownloadBytes);

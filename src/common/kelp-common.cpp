@@ -3,6 +3,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QDeadlineTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +14,8 @@
 namespace {
 constexpr char kCappedProperty[] = "kelpBodyCapped";
 constexpr char kSendingProperty[] = "kelpSendingManager";
+constexpr char kSentProperty[] = "kelpRequestSent";
+constexpr char kMadeProperty[] = "kelpRequestMadeMs";
 
 QString &originOverride()
 {
@@ -56,10 +59,55 @@ bool replyBodyCapped(const QNetworkReply *reply)
 	return reply->property(kCappedProperty).toBool();
 }
 
+namespace {
+// A request that has not gone out this long after it was made waits behind a connection that does
+// not answer: on a working network handshakes and requests go out within milliseconds.
+constexpr qint64 kUnsentStuckMs = 10000;
+
 QNetworkAccessManager *sendingManager(QNetworkAccessManager *front)
 {
 	auto *renewed = qobject_cast<QNetworkAccessManager *>(front->property(kSendingProperty).value<QObject *>());
 	return renewed ? renewed : front;
+}
+
+// Whether `reply` is open and its request has not gone out within `waitedMs` of being made.
+bool waitsUnsent(const QNetworkReply *reply, qint64 now, qint64 waitedMs)
+{
+	return !reply->isFinished() && !reply->property(kSentProperty).toBool() &&
+	       now - reply->property(kMadeProperty).toLongLong() >= waitedMs;
+}
+
+// Later requests of `front` go through a new manager. The open replies of `manager` whose request
+// has waited `waitedMs` without going out wait behind a connection that does not answer: they end
+// on the next turn of the event loop, so that their owners retry through the new manager at once.
+QNetworkAccessManager *renew(QNetworkAccessManager *front, QNetworkAccessManager *manager, qint64 waitedMs)
+{
+	auto *fresh = new QNetworkAccessManager(front);
+	QObject::connect(fresh, &QNetworkAccessManager::finished, front, &QNetworkAccessManager::finished);
+	front->setProperty(kSendingProperty, QVariant::fromValue<QObject *>(fresh));
+	const qint64 now = QDeadlineTimer::current().deadline();
+	for (QNetworkReply *other : manager->findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly)) {
+		if (waitsUnsent(other, now, waitedMs))
+			QMetaObject::invokeMethod(other, &QNetworkReply::abort, Qt::QueuedConnection);
+	}
+	return fresh;
+}
+} // namespace
+
+QNetworkReply *sendGet(QNetworkAccessManager *front, const QNetworkRequest &request)
+{
+	QNetworkAccessManager *manager = sendingManager(front);
+	const qint64 now = QDeadlineTimer::current().deadline();
+	const QList<QNetworkReply *> replies =
+		manager->findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly);
+	if (std::any_of(replies.begin(), replies.end(),
+			[now](const QNetworkReply *other) { return waitsUnsent(other, now, kUnsentStuckMs); }))
+		manager = renew(front, manager, kUnsentStuckMs);
+	QNetworkReply *reply = manager->get(request);
+	reply->setProperty(kMadeProperty, now);
+	QObject::connect(reply, &QNetworkReply::requestSent, reply,
+			 [reply] { reply->setProperty(kSentProperty, true); });
+	return reply;
 }
 
 void dropStalledConnections(QNetworkAccessManager *front)
@@ -74,7 +122,7 @@ void dropStalledConnections(QNetworkAccessManager *front)
 				    error < QNetworkReply::ProxyConnectionRefusedError && !replyBodyCapped(reply);
 		const QList<QNetworkReply *> replies =
 			manager->findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly);
-		const bool idle = std::none_of(replies.begin(), replies.end(), [reply](QNetworkReply *other) {
+		const bool idle = std::none_of(replies.begin(), replies.end(), [reply](const QNetworkReply *other) {
 			return other != reply && !other->isFinished();
 		});
 		if (idle && (failed || !current)) {
@@ -85,11 +133,8 @@ void dropStalledConnections(QNetworkAccessManager *front)
 				manager->deleteLater();
 		} else if (failed && current) {
 			// Dropping the connections would end the transfers still open on them, which may be
-			// healthy: later requests go through a new manager, and this one is cleared once they end.
-			auto *renewed = new QNetworkAccessManager(front);
-			QObject::connect(renewed, &QNetworkAccessManager::finished, front,
-					 &QNetworkAccessManager::finished);
-			front->setProperty(kSendingProperty, QVariant::fromValue<QObject *>(renewed));
+			// healthy; this manager is cleared once they end.
+			renew(front, manager, 0);
 		}
 	});
 }

@@ -162,7 +162,7 @@ void RuntimeUpdater::checkForUpdate()
 	query.addQueryItem(QStringLiteral("plugin_version"), QString::fromLatin1(kKelpModuleVersion));
 	url.setQuery(query);
 
-	QNetworkReply *reply = sendingManager(&network)->get(makeRequest(url));
+	QNetworkReply *reply = sendGet(&network, makeRequest(url));
 	capReplyBody(reply, kMaxAnswerBytes);
 	manifestReply = reply;
 	connect(reply, &QNetworkReply::finished, this, [this, reply] { onManifestFinished(reply); });
@@ -259,7 +259,7 @@ void RuntimeUpdater::downloadNextFile()
 	const QJsonValue sizeValue = entry.value(QStringLiteral("size"));
 	const qint64 declaredSize = sizeValue.isDouble() ? truncateToInt64(sizeValue.toDouble()) : -1;
 
-	QNetworkReply *reply = sendingManager(&network)->get(request);
+	QNetworkReply *reply = sendGet(&network, request);
 	fileReply = reply;
 	connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, entry] { guardFileStatus(reply, entry); });
 	connect(reply, &QNetworkReply::readyRead, this, [this, reply, entry] { guardFileSize(reply, entry); });
