@@ -73,8 +73,9 @@ QNetworkAccessManager *sendingManager(QNetworkAccessManager *front)
 // Whether `reply` is open and its request has not gone out within `waitedMs` of being made.
 bool waitsUnsent(const QNetworkReply *reply, qint64 now, qint64 waitedMs)
 {
-	return !reply->isFinished() && !reply->property(kSentProperty).toBool() &&
-	       now - reply->property(kMadeProperty).toLongLong() >= waitedMs;
+	const QVariant made = reply->property(kMadeProperty);
+	return made.isValid() && !reply->isFinished() && !reply->property(kSentProperty).toBool() &&
+	       now - made.toLongLong() >= waitedMs;
 }
 
 // Later requests of `front` go through a new manager. The open replies of `manager` whose request
