@@ -417,6 +417,7 @@ async function batchHold() {
 	for (const [label, args] of [
 		['20,000 events, each stored (seq)', ['--batch', '20000']],
 		['230,000 events without seq, a 4 MiB answer', ['--batch', '230000', '--no-seq']],
+		['1 event with a 1 MiB "type", dock shown', ['--batch', '1', '--field-bytes', '1048576']],
 	]) {
 		const dir = fs.mkdtempSync(path.join(build, 'bench', 'batch-'));
 		const run = start(bin('kelp-bench-e2e'), args, { env: { ...process.env, TMPDIR: dir } });

@@ -4,7 +4,7 @@
 //
 //   kelp-bench-e2e [--events M] [--rate R] [--idle]
 //   kelp-bench-e2e --store-only N [--pace-ms P]
-//   kelp-bench-e2e --batch N [--no-seq]
+//   kelp-bench-e2e --batch N [--no-seq] [--field-bytes B]
 //
 // Prints "ready" once the bus listens and the client's long poll is held. When the first stream
 // opens it queues M events at R per second at the simulator, each carrying its queueing time
@@ -15,7 +15,8 @@
 // under TMPDIR, and prints them. With --batch the client's first poll is answered with N events at
 // once (each with a seq, so each is stored, or with --no-seq none, so a 4 MiB answer holds the most),
 // and it prints the longest time the UI thread went without turning its event loop while the batch
-// was handed on, beside the whole batch's time: what one answer held before it was sliced.
+// was handed on, beside the whole batch's time: what one answer held before it was sliced. With
+// --field-bytes each event's "type" is B bytes long and the dock is shown, as a huge field meets it.
 
 #include "bench-util.h"
 #include "bus/local-sse-server.h"
@@ -146,11 +147,12 @@ int main(int argc, char **argv)
 	qint64 batchBytes = 0;
 	if (batch > 0) {
 		const bool withSeq = !bench::flag(argc, argv, "--no-seq");
+		const QByteArray type = QByteArray(intArg(argc, argv, "--field-bytes", 0), 'x');
 		QByteArray body = "{\"ok\":true,\"events\":[";
 		for (int seq = 1; seq <= batch; ++seq) {
 			body += seq > 1 ? "," : "";
-			body += withSeq ? "{\"type\":\"follow\",\"seq\":" + QByteArray::number(seq) + '}'
-					: QByteArray("{\"type\":\"follow\"}");
+			body += "{\"type\":\"" + (type.isEmpty() ? QByteArray("follow") : type) + '"';
+			body += withSeq ? ",\"seq\":" + QByteArray::number(seq) + '}' : QByteArray("}");
 		}
 		body += "]}";
 		batchBytes = body.size();
@@ -173,6 +175,8 @@ int main(int argc, char **argv)
 	}
 
 	auto dock = std::make_unique<KelpDock>();
+	if (intArg(argc, argv, "--field-bytes", 0) > 0)
+		dock->show();
 	auto *bus = dock->findChild<LocalSseServer *>();
 	auto *client = dock->findChild<KelpClient *>();
 	if (!bus || !client)
@@ -220,7 +224,9 @@ int main(int argc, char **argv)
 		turns.setTimerType(Qt::PreciseTimer);
 		QObject::connect(&turns, &QTimer::timeout, &app, [&] {
 			const qint64 now = nowNs();
-			if (answerAt > 0 && lastEventAt == 0)
+			// Until the exit 100 ms after the last event: the dock lays out and paints what it showed
+			// after the event has gone.
+			if (answerAt > 0)
 				longestHold = std::max(longestHold, now - lastTurn);
 			lastTurn = now;
 		});

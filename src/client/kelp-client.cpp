@@ -22,14 +22,20 @@ constexpr int kEventsTransferTimeoutMs = 30000;
 constexpr int kBackoffBaseMs = 900;
 constexpr int kBackoffCapMs = 12000;
 constexpr int kPairStartPreviewBytes = 220;
+// A code is typed by hand; one far longer is no code, and laying it out would hold OBS for seconds.
+constexpr int kMaxPairCodeLength = 64;
 // The longest one slice of a batch holds the UI thread before the event loop runs again: each event
 // is stored and synced to disk, and an answer at the cap holds some 300,000 of them. The count
 // bound keeps a slice short on a clock that reads coarsely, too.
 constexpr int kBatchSliceMs = 50;
 constexpr int kBatchSliceEvents = 500;
-// The least time between two polls when the first delivered nothing: a service that answers at
-// once instead of holding the poll must not make OBS poll as fast as the network allows.
-constexpr int kEmptyPollFloorMs = 250;
+// The least time from the end of an answer that raised no seq to the next poll: a service that
+// answers at once instead of holding the poll, empty or with events that carry no seq, must not make
+// OBS poll and hand the same events on as fast as the network allows.
+constexpr int kPollFloorMs = 250;
+// Far beyond any token a service issues, and well inside the header sizes servers accept: a longer
+// one would be stored, synced with every event and refused on every request.
+constexpr int kMaxDeviceTokenBytes = 4096;
 
 const QString kKeyDeviceId = QStringLiteral("device/id");
 const QString kKeyDeviceName = QStringLiteral("device/name");
@@ -86,6 +92,7 @@ KelpClient::KelpClient(QObject *parent)
 {
 	// Parented and named so that diagnostics (and tests) can find them from the outside.
 	m_network.setObjectName(QStringLiteral("network"));
+	dropStalledConnections(&m_network);
 	m_pairPollTimer.setObjectName(QStringLiteral("pairPollTimer"));
 	m_heartbeatTimer.setObjectName(QStringLiteral("heartbeatTimer"));
 	m_reconnectTimer.setObjectName(QStringLiteral("reconnectTimer"));
@@ -183,9 +190,14 @@ QNetworkRequest KelpClient::buildRequest(const QUrl &url, bool withAuth) const
 		QStringLiteral("KELP-OBS/%1 OBS/%2").arg(QLatin1String(kKelpModuleVersion), kelpHostVersion()));
 	request.setRawHeader(QByteArrayLiteral("Accept"), QByteArrayLiteral("application/json"));
 	request.setTransferTimeout(kTransferTimeoutMs);
-	if (withAuth && !m_deviceToken.isEmpty())
+	if (withAuth && !m_deviceToken.isEmpty()) {
 		request.setRawHeader(QByteArrayLiteral("Authorization"),
 				     QByteArrayLiteral("Bearer ") + m_deviceToken.toUtf8());
+		// Qt would carry the token to wherever a redirect points, and take that host's answers
+		// as the service's.
+		request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+				     QNetworkRequest::SameOriginRedirectPolicy);
+	}
 	return request;
 }
 
@@ -206,7 +218,7 @@ void KelpClient::startPairing()
 				     {QStringLiteral("device_name"), m_deviceName},
 				     {QStringLiteral("obs_version"), kelpHostVersion()},
 				     {QStringLiteral("plugin_version"), QLatin1String(kKelpModuleVersion)}});
-	QNetworkReply *reply = m_network.get(buildRequest(url, false));
+	QNetworkReply *reply = sendGet(&m_network, buildRequest(url, false));
 	capReplyBody(reply, kMaxAnswerBytes);
 	const QString challenge = m_challenge;
 	connect(reply, &QNetworkReply::finished, this,
@@ -227,14 +239,21 @@ void KelpClient::onPairStartFinished(QNetworkReply *reply, const QString &challe
 		return;
 
 	const QJsonObject object = document.object();
-	if (error != QNetworkReply::NoError || !document.isObject() || !object.value(QStringLiteral("ok")).toBool()) {
+	const QString code = object.value(QStringLiteral("code")).toString();
+	const bool accepted =
+		error == QNetworkReply::NoError && document.isObject() && object.value(QStringLiteral("ok")).toBool();
+	if (!accepted || code.size() > kMaxPairCodeLength) {
 		setStatus(QStringLiteral("Pairing request failed"));
-		emit logLine(QStringLiteral("Pair start failed: %1 · %2")
-				     .arg(errorText, QString::fromUtf8(body.left(kPairStartPreviewBytes))));
+		emit logLine(
+			QStringLiteral("Pair start failed: %1 · %2")
+				.arg(accepted
+					     ? QStringLiteral("pairing code over %1 characters").arg(kMaxPairCodeLength)
+					     : errorText,
+				     QString::fromUtf8(body.left(kPairStartPreviewBytes))));
 		return;
 	}
 	m_pairId = object.value(QStringLiteral("pair_id")).toString();
-	m_pairCode = object.value(QStringLiteral("code")).toString();
+	m_pairCode = code;
 	setStatus(QStringLiteral("Enter code on Quayside"));
 	m_pairPollTimer.start();
 	emit stateChanged();
@@ -246,7 +265,7 @@ void KelpClient::pollPairStatus()
 		return;
 	const QUrl url = serviceUrl("/api/v26/plugin/pair/status", {{QStringLiteral("pair_id"), m_pairId},
 								    {QStringLiteral("challenge"), m_challenge}});
-	QNetworkReply *reply = m_network.get(buildRequest(url, false));
+	QNetworkReply *reply = sendGet(&m_network, buildRequest(url, false));
 	capReplyBody(reply, kMaxAnswerBytes);
 	const QString pairId = m_pairId;
 	const QString challenge = m_challenge;
@@ -269,7 +288,16 @@ void KelpClient::onPairStatusFinished(QNetworkReply *reply, const QString &pairI
 	const QJsonObject object = document.object();
 	const QString status = object.value(QStringLiteral("status")).toString();
 	const QJsonValue token = object.value(QStringLiteral("device_token"));
-	if (status == QLatin1String("approved") && isUsableToken(token)) {
+	if (status == QLatin1String("approved") && isUsableToken(token) &&
+	    token.toString().toUtf8().size() > kMaxDeviceTokenBytes) {
+		m_pairPollTimer.stop();
+		m_pairCode.clear();
+		m_pairId.clear();
+		setStatus(QStringLiteral("Pairing failed: device token too long"));
+		emit logLine(QStringLiteral("Pairing failed: the KELP service sent a device token over %1 KiB. "
+					    "Pair again.")
+				     .arg(kMaxDeviceTokenBytes / 1024));
+	} else if (status == QLatin1String("approved") && isUsableToken(token)) {
 		m_deviceToken = token.toString();
 		m_pairPollTimer.stop();
 		m_pairCode.clear();
@@ -340,7 +368,7 @@ void KelpClient::heartbeat()
 				     {QStringLiteral("plugin_version"), QLatin1String(kKelpModuleVersion)},
 				     {QStringLiteral("last_seq"), QString::number(m_lastSeq)}});
 	const qint64 sentAtMs = QDateTime::currentMSecsSinceEpoch();
-	QNetworkReply *reply = m_network.get(buildRequest(url, true));
+	QNetworkReply *reply = sendGet(&m_network, buildRequest(url, true));
 	capReplyBody(reply, kMaxAnswerBytes);
 	const QString token = m_deviceToken;
 	connect(reply, &QNetworkReply::finished, this,
@@ -398,10 +426,9 @@ void KelpClient::reconnectEvents()
 	QNetworkRequest request = buildRequest(url, true);
 	request.setRawHeader(QByteArrayLiteral("Accept"), QByteArrayLiteral("application/json"));
 	request.setTransferTimeout(kEventsTransferTimeoutMs);
-	QNetworkReply *reply = m_network.get(request);
+	QNetworkReply *reply = sendGet(&m_network, request);
 	capReplyBody(reply, kMaxAnswerBytes);
 	m_eventsReply = reply;
-	m_pollClock.start();
 	if (m_status.startsWith(QLatin1String("Realtime reconnect")) ||
 	    m_status.startsWith(QLatin1String("Opening realtime")))
 		setStatus(QStringLiteral("Opening realtime channel…"));
@@ -463,6 +490,8 @@ void KelpClient::onEventsFinished(QNetworkReply *reply)
 	m_batchIndex = 0;
 	m_batchActive = true;
 	m_batchDelivered = false;
+	m_batchRaisedSeq = false;
+	m_batchDroppedSeq = 0;
 	deliverBatch();
 }
 
@@ -483,10 +512,13 @@ void KelpClient::deliverBatch()
 		RealtimeEvent event;
 		if (!readRealtimeEvent(m_batch.at(m_batchIndex++), &event))
 			continue;
-		if (event.seq > 0 && event.seq <= m_lastSeq)
+		if (event.seq > 0 && event.seq <= m_lastSeq) {
+			m_batchDroppedSeq = qMax(m_batchDroppedSeq, event.seq);
 			continue;
+		}
 		if (event.seq > m_lastSeq) {
 			m_lastSeq = event.seq;
+			m_batchRaisedSeq = true;
 			saveSettings();
 		}
 		++m_eventsReceived;
@@ -496,15 +528,24 @@ void KelpClient::deliverBatch()
 		if (!m_batchActive)
 			return;
 	}
-	const bool delivered = m_batchDelivered;
+	const bool raised = m_batchRaisedSeq;
 	clearBatch();
 	if (m_batchPreviousAttempts >= 2)
 		emit logLine(QStringLiteral("Realtime connection restored."));
+	// A service whose counter was reset, or ran far ahead once, sends nothing above the stored seq
+	// any more; kept as it must be, that seq drops all it sends. Said once per run of such answers.
+	if (m_batchDelivered)
+		m_seqBehindLogged = false;
+	else if (m_batchDroppedSeq > 0 && !m_seqBehindLogged) {
+		m_seqBehindLogged = true;
+		emit logLine(
+			QStringLiteral("The KELP service's event sequence (%1) is behind the one stored here (%2): "
+				       "its events are dropped as already received.")
+				.arg(m_batchDroppedSeq)
+				.arg(m_lastSeq));
+	}
 	emit stateChanged();
-	// Held polls come back only with events or after wait_ms; one that brought nothing back at once
-	// waits out the floor, so such answers cannot come more than a few times a second.
-	const qint64 sinceSent = m_pollClock.isValid() ? m_pollClock.elapsed() : kEmptyPollFloorMs;
-	m_nextPollTimer.start(delivered ? 0 : int(qMax<qint64>(0, kEmptyPollFloorMs - sinceSent)));
+	m_nextPollTimer.start(raised ? 0 : kPollFloorMs);
 }
 
 void KelpClient::clearBatch()
@@ -535,7 +576,7 @@ void KelpClient::syncWidgetState()
 	if (m_widgetStateReply)
 		return;
 	const QUrl url = serviceUrl("/api/v27/plugin/widget-state", {{QStringLiteral("device_id"), m_deviceId}});
-	QNetworkReply *reply = m_network.get(buildRequest(url, true));
+	QNetworkReply *reply = sendGet(&m_network, buildRequest(url, true));
 	capReplyBody(reply, kMaxAnswerBytes);
 	m_widgetStateReply = reply;
 	connect(reply, &QNetworkReply::finished, this, [this, reply] { onWidgetStateFinished(reply); });
@@ -582,7 +623,7 @@ void KelpClient::downloadAsset(const QString &widgetId, const QString &slot, con
 	const QUrl url = serviceUrl("/api/v27/plugin/widget-asset", {{QStringLiteral("device_id"), m_deviceId},
 								     {QStringLiteral("widget_id"), widgetId},
 								     {QStringLiteral("slot"), slot}});
-	QNetworkReply *reply = m_network.get(buildRequest(url, true));
+	QNetworkReply *reply = sendGet(&m_network, buildRequest(url, true));
 	m_assetDownloads.insert(slot, AssetDownload{reply, revision});
 	// Bodies are held whole: one beyond the cap is cut off here and fails like a broken transfer.
 	capReplyBody(reply, kMaxDownloadBytes);

@@ -108,8 +108,10 @@ private:
 	qsizetype m_batchIndex = 0;
 	bool m_batchActive = false;
 	bool m_batchDelivered = false;
+	bool m_batchRaisedSeq = false;
+	qint64 m_batchDroppedSeq = 0;   // the highest seq of the answer dropped as already received
+	bool m_seqBehindLogged = false; // this run of answers dropped whole already said so
 	int m_batchPreviousAttempts = 0;
-	QElapsedTimer m_pollClock;       // since the current long poll was sent
 	bool m_pollUnauthorized = false; // the last poll got 401: its log line is written once per run
 	bool m_oversizeLogged = false;   // this run of failed polls already said an answer was too large
 	qint64 m_lastSeq = 0;

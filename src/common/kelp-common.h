@@ -3,7 +3,9 @@
 #include <QChar>
 #include <QString>
 
+class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
 
 // Module version sent to the service, logged, and compared against runtime manifests. The CMake
 // project version is its one source, so it cannot drift from the package or the Windows resource.
@@ -35,6 +37,14 @@ QString kelpHostVersion();
 void capReplyBody(QNetworkReply *reply, qint64 maxBytes);
 // Whether capReplyBody cut this reply off: an answer too large to read, not a broken network.
 bool replyBodyCapped(const QNetworkReply *reply);
+
+// From now on, after a reply sent through `front` fails at the network level (time-out, refused or
+// dropped connection, TLS), the connections kept for reuse are dropped: one that a server or a
+// middlebox holds open without answering would otherwise hold every later request. While other
+// replies are still open, later requests go through a new manager instead (send them with
+// sendGet); every reply's finished signal reaches `front`'s either way.
+void dropStalledConnections(QNetworkAccessManager *front);
+QNetworkReply *sendGet(QNetworkAccessManager *front, const QNetworkRequest &request);
 
 // One-line wording of a failed reply, shared by the client and the updater.
 QString networkErrorText(QNetworkReply *reply);

@@ -25,6 +25,15 @@
 namespace {
 constexpr int kMaxLogLines = 50;
 constexpr int kRawEventPreviewBytes = 220;
+// What one event field or one log line may put on screen: laying out a megabyte of text in a
+// wrapping label holds the UI thread for seconds. The bus still gets the event whole.
+constexpr int kMaxFieldChars = 120;
+constexpr int kMaxLogLineChars = 600;
+
+QString cutForDisplay(const QString &text, int maxChars)
+{
+	return text.size() <= maxChars ? text : text.left(maxChars - 1) + QChar(0x2026);
+}
 
 QLabel *makeWrappingLabel(const char *objectName, QWidget *parent)
 {
@@ -359,7 +368,7 @@ void KelpDock::refreshUi()
 void KelpDock::appendLog(const QString &line)
 {
 	logList->insertItem(0, QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")) +
-				       QStringLiteral("  ") + line);
+				       QStringLiteral("  ") + cutForDisplay(line, kMaxLogLineChars));
 	while (logList->count() > kMaxLogLines)
 		delete logList->takeItem(logList->count() - 1);
 }
@@ -374,8 +383,11 @@ void KelpDock::onEvent(const QByteArray &json)
 		const QJsonValue typeValue = event.value(QStringLiteral("type"));
 		const QJsonValue providerValue = event.value(QStringLiteral("provider"));
 		const QJsonValue seqValue = event.value(QStringLiteral("seq"));
-		const QString type = typeValue.isString() ? typeValue.toString() : QStringLiteral("event");
-		const QString provider = providerValue.isString() ? providerValue.toString() : QStringLiteral("kelp");
+		const QString type = typeValue.isString() ? cutForDisplay(typeValue.toString(), kMaxFieldChars)
+							  : QStringLiteral("event");
+		const QString provider = providerValue.isString()
+						 ? cutForDisplay(providerValue.toString(), kMaxFieldChars)
+						 : QStringLiteral("kelp");
 		const qint64 seq = seqValue.isDouble() ? truncateToInt64(seqValue.toDouble()) : 0;
 		// One pass for all three: a "%1" inside the provider text must not capture the seq.
 		const QString seqText = QString::number(seq);

@@ -48,6 +48,7 @@ RuntimeUpdater::RuntimeUpdater(QObject *parent)
       settings(QString::fromLatin1(kKelpSettingsOrganization), QString::fromLatin1(kKelpSettingsApplication), this)
 {
 	checkTimer.setObjectName(QStringLiteral("checkTimer"));
+	dropStalledConnections(&network);
 	cacheRoot = resolveCacheRoot();
 	QDir().mkpath(cacheRoot);
 	checkTimer.setInterval(kCheckIntervalMs);
@@ -183,7 +184,7 @@ void RuntimeUpdater::checkForUpdate()
 	query.addQueryItem(QStringLiteral("plugin_version"), QString::fromLatin1(kKelpModuleVersion));
 	url.setQuery(query);
 
-	QNetworkReply *reply = network.get(makeRequest(url));
+	QNetworkReply *reply = sendGet(&network, makeRequest(url));
 	capReplyBody(reply, kMaxAnswerBytes);
 	manifestReply = reply;
 	connect(reply, &QNetworkReply::finished, this, [this, reply] { onManifestFinished(reply); });
@@ -278,7 +279,7 @@ void RuntimeUpdater::downloadNextFile()
 	const QJsonValue sizeValue = entry.value(QStringLiteral("size"));
 	const qint64 declaredSize = sizeValue.isDouble() ? truncateToInt64(sizeValue.toDouble()) : -1;
 
-	QNetworkReply *reply = network.get(request);
+	QNetworkReply *reply = sendGet(&network, request);
 	fileReply = reply;
 	connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, entry] { guardFileStatus(reply, entry); });
 	connect(reply, &QNetworkReply::readyRead, this, [this, reply, entry] { guardFileSize(reply, entry); });

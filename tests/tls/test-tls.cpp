@@ -282,7 +282,8 @@ void TestTls::handshakeFailures()
 		 "the runtime cache holds a file");
 	QCOMPARE(env.sim.requests().size(), 0);
 
-	// The server behaves again: each engine's next attempt succeeds.
+	// The server behaves again, the stalled connections still open on its side: each engine's next
+	// attempt succeeds on a new connection, well within a heartbeat interval.
 	env.sim.setTlsHandshake(TlsHandshake::Complete);
 	QVERIFY(env.sim.useTestTls());
 	QTRY_VERIFY_WITH_TIMEOUT(events.count() == 1, 5000); // the 1800 ms back-off runs out

@@ -154,6 +154,8 @@ public:
 	Chaos chaos;
 	QList<DroppedRequest> recentDrops;
 	QList<RequestRecord> log;
+	// Requests that carried a token to this simulator under another origin (a followed redirect).
+	qint64 tokensOffOrigin = 0;
 
 	QString stateFile;
 	QTimer saveTimer;

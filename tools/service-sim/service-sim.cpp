@@ -203,6 +203,14 @@ void ServiceSim::Private::onRequest(HttpConnection *connection)
 		connection->setTrickle(fault.delayMs);
 		route(connection);
 		break;
+	case Fault::Redirect: {
+		HttpAnswer answer;
+		answer.status = fault.status >= 300 && fault.status < 400 ? fault.status : 302;
+		answer.addHeader("Location",
+				 fault.body + record.path + (record.query.isEmpty() ? "" : "?" + record.query));
+		connection->respond(answer);
+		break;
+	}
 	}
 }
 
@@ -244,6 +252,9 @@ bool ServiceSim::Private::isResendOfDrop(const RequestRecord &record)
 void ServiceSim::Private::logRequest(const RequestRecord &record)
 {
 	log.append(record);
+	if (!record.header("Authorization").isEmpty() &&
+	    record.header("Host") != "127.0.0.1:" + QByteArray::number(server.serverPort()))
+		++tokensOffOrigin;
 	if (log.size() > kMaxLoggedRequests)
 		log.remove(0, log.size() - kMaxLoggedRequests);
 	emit q->requestReceived(record);
@@ -635,6 +646,7 @@ static const QList<QPair<Fault::Kind, QString>> &faultKindNames()
 		{Fault::WrongBytes, "wrong-bytes"},
 		{Fault::Hang, "hang"},
 		{Fault::Trickle, "trickle"},
+		{Fault::Redirect, "redirect"},
 	};
 	return names;
 }
@@ -761,9 +773,8 @@ QString ServiceSim::testAuthorityFile()
 
 void ServiceSim::setTlsHandshake(TlsHandshake handshake)
 {
-	// A server that stops stalling has been fixed or restarted: what it left hanging goes too.
-	if (handshake == TlsHandshake::Complete)
-		d->server.abortUnserved();
+	// What a stall left hanging stays open, as behind a silent middlebox: the client has to stop
+	// waiting on it by itself.
 	d->server.setHandshake(handshake);
 }
 
@@ -1053,6 +1064,7 @@ QJsonObject ServiceSim::state() const
 		{"faults", faults},
 		{"chaos", d->chaos.state()},
 		{"requests", qint64(d->log.size())},
+		{"tokens_off_origin", d->tokensOffOrigin},
 	};
 }
 

@@ -37,6 +37,7 @@ struct Fault {
 		WrongBytes,  // answer normally but flip the bytes of the body (same length)
 		Hang,        // never answer; the connection stays open until the client gives up
 		Trickle,     // answer normally, but spread the body evenly over `delayMs` after the head
+		Redirect,    // answer `status` (302 unless a 3xx) pointing to `body` + the request's path and query
 	};
 	QByteArray path; // exact path, or a prefix when it ends with '/' (e.g. "/runtime/files/")
 	Kind kind = Status;
@@ -74,7 +75,7 @@ public:
 	bool setTlsCredentials(const QString &chainFile, const QString &keyFile);
 	bool useTestTls();
 	static QString testAuthorityFile(); // the PEM of the authority that signed the test certificate
-	// Back to Complete also closes the connections stalled or being cut off until then.
+	// Connections stalled until then stay open when it changes.
 	void setTlsHandshake(TlsHandshake handshake);
 
 	// Pairing. Codes are created by "/api/v26/plugin/pair/start" and wait for approval.

@@ -19,7 +19,23 @@ namespace kelpsim {
 
 namespace {
 
-enum class Act { Correct, Status, CutShort, Empty, NotJson, TopType, Member, Hostile, Stall, Trickle, Flood, Reset };
+enum class Act {
+	Correct,
+	Status,
+	CutShort,
+	Empty,
+	NotJson,
+	TopType,
+	Member,
+	Hostile,
+	Stall,
+	Trickle,
+	Flood,
+	Reset,
+	Silent,
+	Instant,
+	Redirect
+};
 
 struct Choice {
 	Act act;
@@ -34,13 +50,15 @@ const Choice kChoices[] = {
 	{Act::Empty, "empty", 4},      {Act::NotJson, "not-json", 4}, {Act::TopType, "top-type", 5},
 	{Act::Member, "member", 12},   {Act::Hostile, "hostile", 16}, {Act::Stall, "stall", 2},
 	{Act::Trickle, "trickle", 2},  {Act::Flood, "flood", 2},      {Act::Reset, "reset", 3},
+	{Act::Silent, "silent", 3},    {Act::Instant, "instant", 6},  {Act::Redirect, "redirect", 3},
 };
 
 const int kStatuses[] = {200, 204, 301, 400, 401, 403, 404, 429, 500, 503};
 const char *const kStatusBodies[] = {"", "{\"ok\":false,\"error\":\"chaos\"}", "{\"ok\":true}", "<h1>oops</h1>"};
 const char *const kNotJson[] = {"not json", "<html><body>502</body></html>", "{\"ok\":true", "\xff\xfe\x01\x80"};
 
-// JSON text put in place of a whole body or of one member. "@long" is a string of 256 KiB.
+// JSON text put in place of a whole body or of one member. "@long" is a string of 256 KiB, "@mib"
+// one of 1 MiB.
 // clang-format off
 const char *const kWrongValues[] = {
 	"null", "true", "0", "-1", "-0", "2.5", "1e300", "-1e300", "9007199254740993", "\"\"", "\"NaN\"",
@@ -88,6 +106,8 @@ const QList<Hostile> &hostileTable()
 		  "3}]",
 		  "[{\"type\":\"donation\",\"seq\":-1},{\"type\":\"follow\",\"seq\":1e30}]", "[1,\"x\",null,[]]",
 		  "[{\"type\":\"donation\\n\",\"message\":\"a\\u0000b\\nc\\ud800\",\"seq\":2.5}]"}},
+		{"/api/v28/plugin/events", "events/*/type", {"@mib"}},
+		{"/api/v28/plugin/events", "events/*/provider", {"@mib"}},
 		{"/api/v28/plugin/events", "seq", {"-5", "1e30", "9007199254740993", "2.5"}},
 		{"/api/v26/plugin/heartbeat", "seq", {"-5", "1e30", "9007199254740993"}},
 		{"/api/v26/plugin/heartbeat", "server_time_ms", {"1e300", "-1", "\"now\""}},
@@ -112,7 +132,7 @@ const QList<Hostile> &hostileTable()
 		 "device_token",
 		 {"null", "1", "\"\"", "{}", "[]", "\"tok\\r\\nX-Evil: 1\"", "@long"}},
 		{"/api/v26/plugin/pair/status", "status", {"\"Approved\"", "\"approved\"", "null", "\"expired\""}},
-		{"/api/v26/plugin/pair/start", "code", {"\"\"", "\"AB\\nCD\"", "@long", "null", "42"}},
+		{"/api/v26/plugin/pair/start", "code", {"\"\"", "\"AB\\nCD\"", "@long", "@mib", "null", "42"}},
 		{"/api/v26/plugin/pair/start", "pair_id", {"\"../x\"", "\"a&b=c\"", "@long", "null"}},
 	};
 	return table;
@@ -123,8 +143,8 @@ constexpr char kMarker[] = "@@chaos@@";
 QByteArray expand(const char *value)
 {
 	const QByteArray text(value);
-	if (text == "@long")
-		return '"' + QByteArray(256 * 1024, 'x') + '"';
+	if (text == "@long" || text == "@mib")
+		return '"' + QByteArray(text == "@long" ? 256 * 1024 : 1024 * 1024, 'x') + '"';
 	return text;
 }
 
@@ -403,6 +423,28 @@ bool Chaos::apply(HttpConnection *connection)
 		if (socket)
 			socket->write(headOf(HttpAnswer{200, "application/json; charset=utf-8", {}, {}}, 4096) + "{");
 		hold(connection);
+		return true;
+	}
+	case Act::Silent:
+		// Nothing at all, and the connection stays open after chaos too, as behind a silent
+		// middlebox: only the client can end it.
+		connection->hang();
+		return true;
+	case Act::Instant:
+		// A poll answered at once with an event that has no seq, as a service that ignores wait_ms.
+		if (path != "/api/v28/plugin/events")
+			return false;
+		connection->respond(jsonAnswer(
+			200, QJsonObject{{"ok", true}, {"events", QJsonArray{QJsonObject{{"type", "chaos-no-seq"}}}}}));
+		return true;
+	case Act::Redirect: {
+		// To the same service under another origin: a client that follows takes the token along.
+		const QByteArray host = connection->record().header("Host");
+		HttpAnswer answer;
+		answer.status = 302;
+		answer.addHeader("Location", "http://localhost:" + host.mid(host.lastIndexOf(':') + 1) + path + '?' +
+						     connection->record().query);
+		connection->respond(answer);
 		return true;
 	}
 	case Act::Trickle:
