@@ -194,6 +194,8 @@ LocalSseServer::LocalSseServer(QObject *parent) : QObject(parent)
 	connect(&listener, &QTcpServer::newConnection, this, &LocalSseServer::acceptConnection);
 	connect(&keepaliveTimer, &QTimer::timeout, this, &LocalSseServer::heartbeat);
 	keepaliveTimer.setInterval(12000);
+	listenRetryTimer.setSingleShot(true);
+	connect(&listenRetryTimer, &QTimer::timeout, this, &LocalSseServer::retryListen);
 }
 
 bool LocalSseServer::directSendEnabled()
@@ -213,6 +215,20 @@ bool LocalSseServer::start()
 {
 	if (listener.isListening())
 		return true;
+	listenRetryTimer.stop();
+	const bool ok = listenOnPort();
+	if (!ok) {
+		// The port may be free a moment later: a program that held it ends, or on Windows the
+		// previous run's connections finish closing.
+		listenRetryMs = kListenRetryFirstMs;
+		listenRetryTimer.start(listenRetryMs);
+	}
+	emit stateChanged();
+	return ok;
+}
+
+bool LocalSseServer::listenOnPort()
+{
 #ifdef Q_OS_WIN
 	const bool ok = listenExclusive(&listener, kPort, &lastListenError, &lastListenErrorString);
 #else
@@ -225,13 +241,26 @@ bool LocalSseServer::start()
 		lastListenErrorString.clear();
 		keepaliveTimer.start();
 	}
-	emit stateChanged();
 	return ok;
+}
+
+void LocalSseServer::retryListen()
+{
+	if (listener.isListening())
+		return;
+	if (listenOnPort()) {
+		emit stateChanged();
+		emit listeningAfterRetry();
+		return;
+	}
+	listenRetryMs = qMin(listenRetryMs * 2, kListenRetryMaxMs);
+	listenRetryTimer.start(listenRetryMs);
 }
 
 void LocalSseServer::stop()
 {
 	keepaliveTimer.stop();
+	listenRetryTimer.stop();
 	// Copy first: a disconnect may finish synchronously and prune the list under our feet.
 	const QList<QPointer<QTcpSocket>> streams = clients;
 	for (const QPointer<QTcpSocket> &socket : streams) {

@@ -31,6 +31,9 @@ public:
 	// of them together hold at most kMaxHeldAnswers (the oldest is dropped first).
 	static constexpr int kAnswerDeadlineMs = 10000;
 	static constexpr qint64 kMaxHeldAnswers = 64 * 1024 * 1024;
+	// A failed start() binds again after 1 s, then after twice the last wait, at most 30 s.
+	static constexpr int kListenRetryFirstMs = 1000;
+	static constexpr int kListenRetryMaxMs = 30000;
 
 	explicit LocalSseServer(QObject *parent = nullptr);
 	~LocalSseServer() override;
@@ -58,15 +61,19 @@ public:
 
 signals:
 	void stateChanged();
+	// The port was bound by a retry after start() had failed.
+	void listeningAfterRetry();
 
 private slots:
 	void acceptConnection();
 	void heartbeat();
+	void retryListen();
 
 private:
 	// Whether stream blocks may bypass Qt's write buffer: only on Unix, and not when the
 	// environment variable KELP_BUS_DIRECT_SEND is "0" when the first server is made.
 	static bool directSendEnabled();
+	bool listenOnPort();
 	void handleRequest(QTcpSocket *socket);
 	void sendResponse(QTcpSocket *socket, int status, const QByteArray &contentType, const QByteArray &body,
 			  const QByteArray &extraHeaders);
@@ -83,6 +90,8 @@ private:
 	QList<QPointer<QTcpSocket>> clients;
 	QList<QPointer<QTcpSocket>> answering; // plain answers still going out, oldest first
 	QTimer keepaliveTimer;
+	QTimer listenRetryTimer;
+	int listenRetryMs = kListenRetryFirstMs;
 	quint64 delivered = 0;
 	QString widgetRoot;
 	QString runtimeVersion = QStringLiteral("bundled");
