@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -26,9 +27,14 @@ public:
 	// Bounds that keep a misbehaving local peer from growing OBS's memory.
 	static constexpr int kMaxRequestHead = 16 * 1024;
 	static constexpr int kRequestHeadTimeoutMs = 10000;
+	// A stream past kMaxStreamBacklog is dropped once its peer has taken nothing for
+	// kStreamStallMs, or at once past kMaxSlowStreamBacklog.
 	static constexpr qint64 kMaxStreamBacklog = 1024 * 1024;
-	// Plain answers a peer leaves unread: each is dropped this long after it was written, and all
-	// of them together hold at most kMaxHeldAnswers (the oldest is dropped first).
+	static constexpr int kStreamStallMs = 5000;
+	static constexpr qint64 kMaxSlowStreamBacklog = 8 * 1024 * 1024;
+	// Plain answers a peer leaves unread: each is dropped once its peer has taken nothing for this
+	// long, and all of them together hold at most kMaxHeldAnswers (the one whose peer has taken
+	// nothing for longest is dropped first).
 	static constexpr int kAnswerDeadlineMs = 10000;
 	static constexpr qint64 kMaxHeldAnswers = 64 * 1024 * 1024;
 	// A failed start() binds again after 1 s, then after twice the last wait, at most 30 s.
@@ -70,8 +76,8 @@ private slots:
 	void retryListen();
 
 private:
-	// Whether stream blocks may bypass Qt's write buffer: only on Unix, and not when the
-	// environment variable KELP_BUS_DIRECT_SEND is "0" when the first server is made.
+	// Whether stream blocks may bypass Qt's write buffer: not when the environment variable
+	// KELP_BUS_DIRECT_SEND is "0" when the first server is made.
 	static bool directSendEnabled();
 	bool listenOnPort();
 	void handleRequest(QTcpSocket *socket);
@@ -82,6 +88,9 @@ private:
 	void broadcast(const QByteArray &name, const QByteArray &data);
 	bool writeToStream(QTcpSocket *socket, const QByteArray &bytes);
 	void makeRoomForAnswer(qint64 size);
+	void expireAnswer(QTcpSocket *socket, qint64 inMs);
+	bool streamStopped(QTcpSocket *socket, qint64 waiting, qint64 size);
+	void noteStreamQueue(QTcpSocket *socket, qint64 waitingBefore);
 	void pruneClients();
 	void answerAsset(QTcpSocket *socket, const QByteArray &path);
 	QByteArray healthDocument() const;
@@ -90,6 +99,7 @@ private:
 	QList<QPointer<QTcpSocket>> clients;
 	QList<QPointer<QTcpSocket>> answering; // plain answers still going out, oldest first
 	QTimer keepaliveTimer;
+	QElapsedTimer clock; // for the times peers last took bytes
 	QTimer listenRetryTimer;
 	int listenRetryMs = kListenRetryFirstMs;
 	quint64 delivered = 0;
