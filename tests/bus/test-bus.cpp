@@ -235,30 +235,6 @@ private slots:
 		QCOMPARE(server->clientCount(), 1);
 	}
 
-	void stalledReaderDroppedAtBacklogBound()
-	{
-		RawClient stalled;
-		stalled.socket.setReadBufferSize(1);
-		stalled.socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-		stalled.send("GET /events HTTP/1.1\r\n\r\n");
-		Stream healthy;
-		QVERIFY(healthy.opened);
-		QTRY_COMPARE(server->clientCount(), 2);
-
-		const QByteArray payload = "{\"pad\":\"" + QByteArray(32 * 1024, 'x') + "\"}";
-		int sent = 0;
-		for (; server->clientCount() == 2 && sent < 2000; ++sent) {
-			server->broadcastEvent(payload);
-			QCoreApplication::processEvents();
-		}
-		QCOMPARE(server->clientCount(), 1);
-		QVERIFY(sent > 32); // the bound is reached only past 1 MiB of backlog
-		const QByteArray block = "event: kelp\ndata: " + payload + "\n\n";
-		QVERIFY(healthy.client.waitForBytes(healthy.expected.size() + sent * block.size(), 15000));
-		QCOMPARE(healthy.client.received.count("event: kelp\n"), sent);
-		QCOMPARE(server->deliveredCount(), quint64(sent));
-	}
-
 	// Answers nobody reads hold at most the bound in all, the oldest going first; a peer that reads
 	// still gets a whole answer of that size, and /health still answers.
 	void unreadAnswersBounded()
