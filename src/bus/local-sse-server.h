@@ -30,7 +30,7 @@ public:
 	// A stream past kMaxStreamBacklog is dropped once its peer has taken nothing for
 	// kStreamStallMs, or at once past kMaxSlowStreamBacklog.
 	static constexpr qint64 kMaxStreamBacklog = 1024 * 1024;
-	static constexpr int kStreamStallMs = 5000;
+	static constexpr int kStreamStallMs = 10000;
 	static constexpr qint64 kMaxSlowStreamBacklog = 8 * 1024 * 1024;
 	// Plain answers a peer leaves unread: each is dropped once its peer has taken nothing for this
 	// long, and all of them together hold at most kMaxHeldAnswers (the one whose peer has taken

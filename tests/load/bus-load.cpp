@@ -4,8 +4,8 @@
 //   kelp-bus-load READING STALLED HEADS HEAD_BYTES SECONDS [UNREAD [PAUSE_MS [SLOW]]]
 //
 // READING "/events" streams that check every "kelp" event arrives in "seq" order up to the one
-// with "last":true, and with PAUSE_MS stop reading for that long after reading for that long, as a
-// process starved by an encoder does; STALLED streams that never read; HEADS connections that each
+// with "last":true, and with PAUSE_MS stop reading for that long once, 2 s in, as a process
+// starved by an encoder does; STALLED streams that never read; HEADS connections that each
 // send HEAD_BYTES of a head that never ends; UNREAD connections that ask for the "frame" image and
 // never read it; SLOW ones that read it at 64 KiB per 100 ms and count as plain requests. Once the
 // reading streams are open, plain requests go out at 200 a second for SECONDS and for as long as
@@ -38,12 +38,16 @@ public:
 	Peer(const QByteArray &request, Reads reads, int pauseMs, QObject *parent)
 	    : QObject(parent), stalled(reads == Reads::Never)
 	{
-		if (reads == Reads::Pausing) {
-			connect(&pacer, &QTimer::timeout, this, [this] {
+		if (reads == Reads::Pausing) { // once, 2 s in
+			connect(&pacer, &QTimer::timeout, this, [this, pauseMs] {
 				paused = !paused;
+				if (paused)
+					pacer.start(pauseMs);
+				else
+					pacer.stop();
 				take();
 			});
-			pacer.start(pauseMs);
+			pacer.start(2000);
 		} else if (reads == Reads::Trickle) {
 			paused = true; // only the pacer reads
 			connect(&pacer, &QTimer::timeout, this, [this] { pending += socket.read(64 * 1024); });
