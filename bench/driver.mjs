@@ -9,7 +9,7 @@
 // BENCH_BASELINE_BUS names another build of kelp-bench-bus
 // (bench/compare-bus makes one from an earlier revision of the bus) to measure beside ours.
 // The fan-out runs the bus a second time with its direct send off (KELP_BUS_DIRECT_SEND=0): every
-// block through Qt's write buffer, the path Windows takes.
+// block through Qt's write buffer.
 
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
@@ -468,7 +468,7 @@ function bufferedTable(fan, pacedRows) {
 		...fan.map((r) => ({ ...r, label: `${r.n} unpaced` })),
 		...pacedRows.map((r) => ({ ...r, label: `${r.n} at 1 event/ms` })),
 	];
-	out.push('### Fan-out with the direct send off: every block through Qt\'s write buffer, as on Windows');
+	out.push('### Fan-out with the direct send off: every block through Qt\'s write buffer');
 	out.push('');
 	out.push('| Streams | Events | Events/s: direct send on | off | Node.js peer | Off ÷ peer | Off ÷ on | CPU µs per delivery: on / off / peer | p99 ms: on / off / peer | Lost / duplicated / malformed, off |');
 	out.push('|---|---:|---:|---:|---:|---:|---:|---|---|---|');

@@ -17,10 +17,16 @@
 #include <winsock2.h>
 #endif
 
+#include <climits>
+
 namespace {
 const char kBufferProperty[] = "kelp_request_buffer";
 const char kHandledProperty[] = "kelp_handled";
 const char kAnswerBytesProperty[] = "kelp_answer_bytes";
+// When the peer last took bytes of what the bus holds for it, and (streams) how much the bus held
+// for it after the last write: a queue shorter than that means the peer took bytes meanwhile.
+const char kTookAtProperty[] = "kelp_took_at";
+const char kQueuedProperty[] = "kelp_queued";
 const QByteArray kJsonUtf8 = QByteArrayLiteral("application/json; charset=utf-8");
 const QByteArray kJson = QByteArrayLiteral("application/json");
 // Each readyRead takes at most this much, so one read never holds far more than the head bound.
@@ -78,28 +84,28 @@ std::vector<QPointer<QTcpSocket>> snapshot(const std::list<QPointer<QTcpSocket>>
 // failed, which leaves the rest (and any error) to Qt's own write path. A write through Qt's
 // buffer arms and disarms the socket's write notifier around every block, and with the glib event
 // loop each of those wakes the loop and walks its poll list: with many streams open that cost
-// more than the sends themselves. Other platforms keep Qt's path, and KELP_BUS_DIRECT_SEND=0 makes
-// this one take it too, so the path Windows runs can be tested and measured here.
+// more than the sends themselves. Winsock's send on Qt's non-blocking socket is the same
+// operation, so both platforms take one road; KELP_BUS_DIRECT_SEND=0 sends through Qt's buffer
+// instead, to measure that path.
 qint64 sendDirect(QTcpSocket *socket, const QByteArray &bytes)
 {
-#ifdef Q_OS_UNIX
+	const qintptr descriptor = socket->socketDescriptor();
+	if (descriptor == -1)
+		return 0;
+#ifdef Q_OS_WIN
+	const int sent = ::send(SOCKET(descriptor), bytes.constData(), int(qMin<qsizetype>(bytes.size(), INT_MAX)), 0);
+	return sent > 0 ? qint64(sent) : 0;
+#else
 #ifdef MSG_NOSIGNAL
 	constexpr int flags = MSG_NOSIGNAL;
 #else
 	constexpr int flags = 0;
 #endif
-	const int fd = int(socket->socketDescriptor());
-	if (fd < 0)
-		return 0;
 	ssize_t sent;
 	do {
-		sent = ::send(fd, bytes.constData(), size_t(bytes.size()), flags);
+		sent = ::send(int(descriptor), bytes.constData(), size_t(bytes.size()), flags);
 	} while (sent < 0 && errno == EINTR);
 	return sent > 0 ? qint64(sent) : 0;
-#else
-	Q_UNUSED(socket);
-	Q_UNUSED(bytes);
-	return 0;
 #endif
 }
 
@@ -206,17 +212,16 @@ LocalSseServer::LocalSseServer(QObject *parent) : QObject(parent)
 	connect(&listener, &QTcpServer::newConnection, this, &LocalSseServer::acceptConnection);
 	connect(&keepaliveTimer, &QTimer::timeout, this, &LocalSseServer::heartbeat);
 	keepaliveTimer.setInterval(12000);
+	clock.start();
+	listenRetryTimer.setSingleShot(true);
+	connect(&listenRetryTimer, &QTimer::timeout, this, &LocalSseServer::retryListen);
 }
 
 bool LocalSseServer::directSendEnabled()
 {
-#ifdef Q_OS_UNIX
 	// Read once: a stream must not change roads between two blocks.
 	static const bool enabled = qEnvironmentVariable("KELP_BUS_DIRECT_SEND") != QLatin1String("0");
 	return enabled;
-#else
-	return false;
-#endif
 }
 
 LocalSseServer::~LocalSseServer() = default;
@@ -225,6 +230,20 @@ bool LocalSseServer::start()
 {
 	if (listener.isListening())
 		return true;
+	listenRetryTimer.stop();
+	const bool ok = listenOnPort();
+	if (!ok) {
+		// The port may be free a moment later: a program that held it ends, or on Windows the
+		// previous run's connections finish closing.
+		listenRetryMs = kListenRetryFirstMs;
+		listenRetryTimer.start(listenRetryMs);
+	}
+	noteStateChange();
+	return ok;
+}
+
+bool LocalSseServer::listenOnPort()
+{
 #ifdef Q_OS_WIN
 	const bool ok = listenExclusive(&listener, kPort, &lastListenError, &lastListenErrorString);
 #else
@@ -237,13 +256,26 @@ bool LocalSseServer::start()
 		lastListenErrorString.clear();
 		keepaliveTimer.start();
 	}
-	noteStateChange();
 	return ok;
+}
+
+void LocalSseServer::retryListen()
+{
+	if (listener.isListening())
+		return;
+	if (listenOnPort()) {
+		noteStateChange();
+		emit listeningAfterRetry();
+		return;
+	}
+	listenRetryMs = qMin(listenRetryMs * 2, kListenRetryMaxMs);
+	listenRetryTimer.start(listenRetryMs);
 }
 
 void LocalSseServer::stop()
 {
 	keepaliveTimer.stop();
+	listenRetryTimer.stop();
 	// Copy first: a disconnect may finish synchronously and take its stream off the list.
 	for (const QPointer<QTcpSocket> &socket : snapshot(clients)) {
 		if (socket)
@@ -494,13 +526,28 @@ void LocalSseServer::sendResponse(QTcpSocket *socket, int status, const QByteArr
 	response += body;
 	makeRoomForAnswer(response.size());
 	socket->setProperty(kAnswerBytesProperty, qint64(response.size()));
+	socket->setProperty(kTookAtProperty, clock.elapsed());
+	connect(socket, &QTcpSocket::bytesWritten, this,
+		[this, socket] { socket->setProperty(kTookAtProperty, clock.elapsed()); });
 	socket->write(response);
 	// Out to the kernel at once, so an answer the peer can take is never counted as held.
 	socket->flush();
 	socket->disconnectFromHost();
 	// A peer that never reads would otherwise keep the answer in OBS's memory for good.
 	answering.append(QPointer<QTcpSocket>(socket));
-	QTimer::singleShot(kAnswerDeadlineMs, socket, [socket] {
+	expireAnswer(socket, kAnswerDeadlineMs);
+}
+
+void LocalSseServer::expireAnswer(QTcpSocket *socket, qint64 inMs)
+{
+	// From the last byte the peer took, not from the write: a reader that a busy machine slows
+	// down still gets all of a large answer.
+	QTimer::singleShot(int(inMs), socket, [this, socket] {
+		const qint64 idle = clock.elapsed() - socket->property(kTookAtProperty).toLongLong();
+		if (idle < kAnswerDeadlineMs) {
+			expireAnswer(socket, kAnswerDeadlineMs - idle);
+			return;
+		}
 		socket->abort();
 		socket->deleteLater();
 	});
@@ -519,14 +566,23 @@ void LocalSseServer::makeRoomForAnswer(qint64 size)
 		else
 			answering.removeAt(i);
 	}
+	// The peer that has taken nothing for longest goes first, so a slow reader outlasts one that
+	// stopped.
 	while (held + size > kMaxHeldAnswers && !answering.isEmpty()) {
-		const QPointer<QTcpSocket> oldest = answering.takeFirst();
-		if (!oldest || heldBy(oldest) == 0)
+		qsizetype idlest = 0;
+		for (qsizetype i = 1; i < answering.size(); ++i) {
+			if (answering.at(i) && (!answering.at(idlest) ||
+						answering.at(i)->property(kTookAtProperty).toLongLong() <
+							answering.at(idlest)->property(kTookAtProperty).toLongLong()))
+				idlest = i;
+		}
+		const QPointer<QTcpSocket> dropped = answering.takeAt(idlest);
+		if (!dropped || heldBy(dropped) == 0)
 			continue;
-		held -= heldBy(oldest);
-		oldest->abort();
-		if (oldest)
-			oldest->deleteLater();
+		held -= heldBy(dropped);
+		dropped->abort();
+		if (dropped)
+			dropped->deleteLater();
 	}
 }
 
@@ -568,7 +624,7 @@ bool LocalSseServer::writeToStream(QTcpSocket *socket, const QByteArray &bytes)
 	// after the retry delay and gets the current configuration again. Only bytes already waiting
 	// count against a reader: one large block to a stream that keeps up must still go out.
 	const qint64 waiting = socket->bytesToWrite();
-	if (waiting > 0 && waiting + bytes.size() > kMaxStreamBacklog) {
+	if (waiting > 0 && streamStopped(socket, waiting, bytes.size())) {
 		socket->abort();
 		return false;
 	}
@@ -578,6 +634,7 @@ bool LocalSseServer::writeToStream(QTcpSocket *socket, const QByteArray &bytes)
 		return true;
 	socket->write(bytes.constData() + sent, bytes.size() - sent);
 	socket->flush();
+	noteStreamQueue(socket, waiting);
 	return true;
 }
 
@@ -605,6 +662,31 @@ void LocalSseServer::makeRoomForStreams(qint64 size)
 		if (socket)
 			socket->abort(); // its browser reconnects and gets the current configuration again
 	}
+}
+
+// Past the backlog bound a stream is dropped only once its peer has stopped taking bytes, or has
+// fallen so far behind that it would hold OBS's memory for minutes of events: a reader that a
+// busy machine slows down catches up.
+bool LocalSseServer::streamStopped(QTcpSocket *socket, qint64 waiting, qint64 size)
+{
+	if (waiting < socket->property(kQueuedProperty).toLongLong())
+		socket->setProperty(kTookAtProperty, clock.elapsed());
+	const qint64 backlog = waiting + size;
+	return backlog > kMaxStreamBacklog &&
+	       (backlog > kMaxSlowStreamBacklog ||
+		clock.elapsed() - socket->property(kTookAtProperty).toLongLong() >= kStreamStallMs);
+}
+
+// Records what Qt holds for a stream after a write, so the next write can tell whether the peer
+// took bytes in between. Touched only while Qt holds bytes: a stream that keeps up costs nothing.
+void LocalSseServer::noteStreamQueue(QTcpSocket *socket, qint64 waitingBefore)
+{
+	const qint64 queued = socket->bytesToWrite();
+	if (queued == 0)
+		return;
+	if (waitingBefore == 0) // the kernel had taken everything before this write
+		socket->setProperty(kTookAtProperty, clock.elapsed());
+	socket->setProperty(kQueuedProperty, queued);
 }
 
 void LocalSseServer::pruneClients()

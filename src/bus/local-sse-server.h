@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -29,9 +30,14 @@ public:
 	// Bounds that keep a misbehaving local peer from growing OBS's memory.
 	static constexpr int kMaxRequestHead = 16 * 1024;
 	static constexpr int kRequestHeadTimeoutMs = 10000;
+	// A stream past kMaxStreamBacklog is dropped once its peer has taken nothing for
+	// kStreamStallMs, or at once past kMaxSlowStreamBacklog.
 	static constexpr qint64 kMaxStreamBacklog = 1024 * 1024;
-	// Plain answers a peer leaves unread: each is dropped this long after it was written, and all
-	// of them together hold at most kMaxHeldAnswers (the oldest is dropped first).
+	static constexpr int kStreamStallMs = 10000;
+	static constexpr qint64 kMaxSlowStreamBacklog = 8 * 1024 * 1024;
+	// Plain answers a peer leaves unread: each is dropped once its peer has taken nothing for this
+	// long, and all of them together hold at most kMaxHeldAnswers (the one whose peer has taken
+	// nothing for longest is dropped first).
 	static constexpr int kAnswerDeadlineMs = 10000;
 	static constexpr qint64 kMaxHeldAnswers = 64 * 1024 * 1024;
 	// Connections of every kind open at once; one more is closed as soon as it is accepted. A scene
@@ -41,6 +47,9 @@ public:
 	// Bytes held for all streams together whose readers are behind; past it the furthest behind
 	// are dropped first. Thirty-two readers at the full single-stream backlog.
 	static constexpr qint64 kMaxStreamsBacklog = 32 * 1024 * 1024;
+	// A failed start() binds again after 1 s, then after twice the last wait, at most 30 s.
+	static constexpr int kListenRetryFirstMs = 1000;
+	static constexpr int kListenRetryMaxMs = 30000;
 
 	explicit LocalSseServer(QObject *parent = nullptr);
 	~LocalSseServer() override;
@@ -70,15 +79,19 @@ public:
 
 signals:
 	void stateChanged();
+	// The port was bound by a retry after start() had failed.
+	void listeningAfterRetry();
 
 private slots:
 	void acceptConnection();
 	void heartbeat();
+	void retryListen();
 
 private:
-	// Whether stream blocks may bypass Qt's write buffer: only on Unix, and not when the
-	// environment variable KELP_BUS_DIRECT_SEND is "0" when the first server is made.
+	// Whether stream blocks may bypass Qt's write buffer: not when the environment variable
+	// KELP_BUS_DIRECT_SEND is "0" when the first server is made.
 	static bool directSendEnabled();
+	bool listenOnPort();
 	void handleRequest(QTcpSocket *socket);
 	void sendResponse(QTcpSocket *socket, int status, const QByteArray &contentType, const QByteArray &body,
 			  const QByteArray &extraHeaders);
@@ -88,6 +101,9 @@ private:
 	bool writeToStream(QTcpSocket *socket, const QByteArray &bytes);
 	void makeRoomForAnswer(qint64 size);
 	void makeRoomForStreams(qint64 size);
+	void expireAnswer(QTcpSocket *socket, qint64 inMs);
+	bool streamStopped(QTcpSocket *socket, qint64 waiting, qint64 size);
+	void noteStreamQueue(QTcpSocket *socket, qint64 waitingBefore);
 	void pruneClients();
 	void connectionClosed(const QObject *socket);
 	void noteStateChange();
@@ -103,6 +119,9 @@ private:
 	bool stateChangePending = false;
 	QList<QPointer<QTcpSocket>> answering; // plain answers still going out, oldest first
 	QTimer keepaliveTimer;
+	QElapsedTimer clock; // for the times peers last took bytes
+	QTimer listenRetryTimer;
+	int listenRetryMs = kListenRetryFirstMs;
 	quint64 delivered = 0;
 	QString widgetRoot;
 	QString runtimeVersion = QStringLiteral("bundled");

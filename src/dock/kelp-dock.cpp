@@ -284,6 +284,10 @@ void KelpDock::wireEngines()
 		});
 	// 18
 	connect(&server, &LocalSseServer::stateChanged, this, &KelpDock::refreshUi);
+	// The bus keeps trying a port it could not bind at start-up; its stateChanged shows it running.
+	connect(&server, &LocalSseServer::listeningAfterRetry, this, [this] {
+		appendLog(QStringLiteral("Local port 4251 is free again; the local widget bus is running."));
+	});
 }
 
 void KelpDock::startEngines()

@@ -1,13 +1,15 @@
 // Load generator for the local bus, run as its own process so that the bus's event loop is the
 // only one serving it. Prints one JSON line with what it saw and exits 0; the verdict is the test's.
 //
-//   kelp-bus-load READING STALLED HEADS HEAD_BYTES SECONDS [UNREAD]
+//   kelp-bus-load READING STALLED HEADS HEAD_BYTES SECONDS [UNREAD [PAUSE_MS [SLOW]]]
 //
 // READING "/events" streams that check every "kelp" event arrives in "seq" order up to the one
-// with "last":true; STALLED streams that never read; HEADS connections that each send HEAD_BYTES
-// of a head that never ends; UNREAD connections that ask for the "frame" image and never read it. Once the reading
-// streams are open, plain requests go out at 200 a second for SECONDS and for as long as any head is held. It runs with
-// the test's file limit.
+// with "last":true, and with PAUSE_MS stop reading for that long once, 2 s in, as a process
+// starved by an encoder does; STALLED streams that never read; HEADS connections that each
+// send HEAD_BYTES of a head that never ends; UNREAD connections that ask for the "frame" image and
+// never read it; SLOW ones that read it at 64 KiB per 100 ms and count as plain requests. Once the
+// reading streams are open, plain requests go out at 200 a second for SECONDS and for as long as
+// any head is held. It runs with the test's file limit.
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -24,11 +26,33 @@
 namespace {
 // A connection that sends its request and then reads, following the "seq" of any "kelp" events
 // and keeping whatever else arrives; or, stalled, takes no more bytes from the kernel, whose
-// small window then fills at once.
+// small window then fills at once. A pausing or trickling one reads through small buffers, so
+// what it leaves unread backs up into the bus.
 class Peer : public QObject {
 public:
-	Peer(const QByteArray &request, bool stalled, QObject *parent) : QObject(parent), stalled(stalled)
+	enum class Reads { All, Never, Pausing, Trickle };
+	Peer(const QByteArray &request, bool stalled, QObject *parent)
+	    : Peer(request, stalled ? Reads::Never : Reads::All, 0, parent)
 	{
+	}
+	Peer(const QByteArray &request, Reads reads, int pauseMs, QObject *parent)
+	    : QObject(parent), stalled(reads == Reads::Never)
+	{
+		if (reads == Reads::Pausing) { // once, 2 s in
+			connect(&pacer, &QTimer::timeout, this, [this, pauseMs] {
+				paused = !paused;
+				if (paused)
+					pacer.start(pauseMs);
+				else
+					pacer.stop();
+				take();
+			});
+			pacer.start(2000);
+		} else if (reads == Reads::Trickle) {
+			paused = true; // only the pacer reads
+			connect(&pacer, &QTimer::timeout, this, [this] { pending += socket.read(64 * 1024); });
+			pacer.start(100);
+		}
 		connect(&socket, &QTcpSocket::connected, this, [this, request] {
 			held.start();
 			socket.write(request);
@@ -37,9 +61,10 @@ public:
 		connect(&socket, &QTcpSocket::disconnected, this, [this] { close(); });
 		connect(&socket, &QTcpSocket::errorOccurred, this, [this] { close(); });
 		socket.connectToHost(QHostAddress::LocalHost, 4251);
-		if (stalled) { // the option needs the socket that connectToHost has just created
-			socket.setReadBufferSize(1);
-			socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+		if (reads != Reads::All) { // the option needs the socket that connectToHost has just created
+			socket.setReadBufferSize(stalled ? 1 : 64 * 1024);
+			socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+					       stalled ? 4096 : 64 * 1024);
 		}
 	}
 	std::function<void()> closed;
@@ -55,6 +80,7 @@ private:
 	{
 		if (isClosed)
 			return;
+		paused = false;
 		take();
 		isClosed = true;
 		heldMs = held.isValid() ? held.elapsed() : -1;
@@ -63,7 +89,7 @@ private:
 	}
 	void take()
 	{
-		if (stalled)
+		if (stalled || paused)
 			return;
 		pending += socket.readAll();
 		if (!opened) {
@@ -87,6 +113,8 @@ private:
 	}
 
 	const bool stalled;
+	bool paused = false;
+	QTimer pacer;
 	QTcpSocket socket;
 	QElapsedTimer held;
 	qint64 seq = 0;
@@ -116,9 +144,11 @@ int main(int argc, char **argv)
 {
 	QCoreApplication app(argc, argv);
 	const QStringList args = app.arguments();
-	if (args.size() != 6 && args.size() != 7)
+	if (args.size() < 6 || args.size() > 9)
 		return 2;
 	const int unread = args.value(6).toInt();
+	const int pauseMs = args.value(7).toInt();
+	const int slow = args.value(8).toInt();
 	const int reading = args.at(1).toInt();
 	const int stalled = args.at(2).toInt();
 	const int heads = args.at(3).toInt();
@@ -140,6 +170,8 @@ int main(int argc, char **argv)
 	int sent = 0;
 	int finished = 0;
 	int ok = 0;
+	int slowFinished = 0;
+	int slowAnswered = 0;
 	QByteArray firstFault;
 	QElapsedTimer clock;
 	QElapsedTimer load;
@@ -147,17 +179,28 @@ int main(int argc, char **argv)
 	QTimer tick;
 	QObject::connect(&tick, &QTimer::timeout, &app, [&] {
 		// A hundred at a time, so the listen backlog never overflows into SYN retries.
-		for (int i = 0; i < 100 && created < reading + stalled + heads + unread; ++i, ++created) {
-			if (created >= reading + stalled + heads)
+		for (int i = 0; i < 100 && created < reading + stalled + heads + unread + slow; ++i, ++created) {
+			if (created >= reading + stalled + heads + unread) {
+				auto *peer = new Peer("GET /widget/asset/frame HTTP/1.1\r\n\r\n", Peer::Reads::Trickle,
+						      0, &app);
+				peer->closed = [&, peer] {
+					++slowFinished;
+					const QByteArray why = fault(peer->pending, 200);
+					slowAnswered += why.isEmpty();
+					firstFault = firstFault.isEmpty() ? why : firstFault;
+				};
+			} else if (created >= reading + stalled + heads) {
 				new Peer("GET /widget/asset/frame HTTP/1.1\r\n\r\n", true, &app);
-			else if (created < reading)
-				readers.append(new Peer("GET /events HTTP/1.1\r\n\r\n", false, &app));
-			else if (created < reading + stalled) // not followed: it cannot tell it was dropped
+			} else if (created < reading) {
+				readers.append(new Peer("GET /events HTTP/1.1\r\n\r\n",
+							pauseMs > 0 ? Peer::Reads::Pausing : Peer::Reads::All, pauseMs,
+							&app));
+			} else if (created < reading + stalled) // not followed: it cannot tell it was dropped
 				new Peer("GET /events HTTP/1.1\r\n\r\n", true, &app);
 			else
 				held.append(new Peer(head, false, &app));
 		}
-		if (!load.isValid() && created == reading + stalled + heads + unread &&
+		if (!load.isValid() && created == reading + stalled + heads + unread + slow &&
 		    count(readers, [](const Peer *p) { return p->opened; }) == reading)
 			load.start();
 		const bool holding = count(held, [](const Peer *p) { return !p->isClosed; }) > 0;
@@ -176,6 +219,7 @@ int main(int argc, char **argv)
 		}
 		// A request the bus never answers keeps the run going to its deadline.
 		const bool done = load.isValid() && load.elapsed() >= loadMs && !holding && finished == sent &&
+				  slowFinished == slow &&
 				  count(readers, [](const Peer *p) { return p->sawLast || p->isClosed; }) == reading;
 		if (done || clock.elapsed() > loadMs + 180000)
 			app.quit();
@@ -194,6 +238,7 @@ int main(int argc, char **argv)
 		{"held_max_ms", held.isEmpty() ? -1 : (*longest)->heldMs},
 		{"requests", sent},
 		{"answered", ok},
+		{"slow_answered", slowAnswered},
 		{"first_fault", QString::fromUtf8(firstFault)}};
 	const QByteArray line = QJsonDocument(report).toJson(QJsonDocument::Compact) + '\n';
 	std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
